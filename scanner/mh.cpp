@@ -1,0 +1,117 @@
+// The MH folder parser: one message a file, listed in alphabetical order.
+// Header and body are not told apart; the first From: and Subject: lines
+// anywhere in a file give its line.  A file without a sender may be one
+// still being delivered, so it is read again after a wait.
+#include "decode/decode.h"
+#include "scanner/parsers.h"
+#include "scanner/scanner.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+using std::string;
+
+namespace {
+
+void sleepSeconds(unsigned seconds)
+{
+	sleep(seconds);
+}
+
+struct DirentList {
+	dirent **entries = nullptr;
+	int count = 0;
+	~DirentList()
+	{
+		for (int i = 0; i < count; ++i)
+			std::free(entries[i]);
+		std::free(entries);
+	}
+};
+
+string failedToOpen(const char *path)
+{
+	return string("Failed to open ") + path + "\n";
+}
+
+// One read of an open message file.
+void readSenderAndSubject(int fd, SenderField &sender, SubjectField &subject)
+{
+	sender.clear();
+	subject.clear();
+	PieceReader reader(fd);
+	while (sender.empty() || subject.empty()) {
+		std::span<char> piece = reader.next();
+		if (piece.empty())
+			return;
+		foldLeadingLetters(piece);
+		std::string_view text = pieceText(piece);
+		if (auto from = headerValue(text, "from:"))
+			sender.set(*from);
+		else if (auto subj = headerValue(text, "subject:"))
+			subject.set(*subj);
+	}
+}
+
+} // namespace
+
+void (*mhRereadWait)(unsigned seconds) = sleepSeconds;
+
+string MHparseOne(const char *path, int flags)
+{
+	if (flags & SCAN_DEBUG)
+		std::printf("MHparseOne(%s)\n", path);
+	SenderField sender;
+	SubjectField subject;
+	for (int rereads = kMessageRereads;; --rereads) {
+		MailFile file(path);
+		if (!file.isOpen())
+			return failedToOpen(path);
+		// Only a regular file can gain a sender by waiting; anything
+		// else (a folder, a FIFO, a device) is never read or waited on.
+		if (!file.isRegular())
+			break;
+		readSenderAndSubject(file.fd(), sender, subject);
+		if (!sender.empty() || rereads == 0)
+			break;
+		mhRereadWait(kRereadWaitSeconds);
+	}
+	if (sender.empty())
+		sender.set("*Unknown sender*");
+	if (flags & SCAN_MIME) {
+		decodeHeader(sender.data());
+		decodeHeader(subject.data());
+	}
+	return string(shortSender(sender.data(), flags)) + " << " + subject.data() + " >>\n";
+}
+
+int MHparseMailbox(const char *folder, Summary &summary, int flags)
+{
+	if (flags & SCAN_DEBUG)
+		std::printf("MHparseMailbox(%s)\n", folder);
+	DirentList list;
+	list.count = scandir(folder, &list.entries, nullptr, alphasort);
+	if (list.count < 0) {
+		list.count = 0;
+		std::perror("scandir mailbox");
+		return -1;
+	}
+	int count = list.count;
+	for (int i = 0; i < list.count; ++i) {
+		const char *name = list.entries[i]->d_name;
+		if (name[0] == '.') {
+			--count;
+			continue;
+		}
+		string path = string(folder) + "/" + name;
+		if (path.size() > kMessagePathChars)
+			appendLine(summary, {failedToOpen(path.c_str())});
+		else
+			appendLine(summary, {MHparseOne(path.c_str(), flags)});
+	}
+	return count;
+}

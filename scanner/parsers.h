@@ -1,0 +1,37 @@
+// The two mailbox parsers behind parseMailbox(), and what they share.
+#pragma once
+
+#include "scanner/headers.h"
+#include "scanner/summary.h"
+
+#include <span>
+#include <string>
+
+// Formats the pending message's line into the summary and empties the
+// fields; a message with no sender is left pending.
+void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,
+               SubjectField &subject, int &count);
+
+// An mbox or MMDF file: the number of lines formatted, or -1.
+int parseMboxFile(const char *path, Summary &summary, int flags);
+
+// Where the mbox parser leaves body pieces that change nothing but the
+// memory of a blank line: how far buf can be skipped, and whether it
+// stopped at a piece that needs looking at.  Starts at a piece.
+struct BodySkip {
+	std::size_t skipped;
+	bool stopped;
+};
+BodySkip skipBodyPieces(std::span<const char> buf);
+
+// An MH folder: the number of entries not hidden, or -1.
+inline constexpr std::size_t kMessagePathChars = 1023;
+int MHparseMailbox(const char *folder, Summary &summary, int flags);
+std::string MHparseOne(const char *path, int flags);
+
+// A message file without a sender may still be being written: it is read
+// again after a wait, kMessageRereads times at most.
+inline constexpr int kMessageRereads = 3;
+inline constexpr unsigned kRereadWaitSeconds = 4;
+// How the wait is made; tests put in one that does not sleep.
+extern void (*mhRereadWait)(unsigned seconds);

@@ -1,0 +1,69 @@
+// Reading a mailbox file in pieces.
+//
+// The scanner looks at a file the way a 160-byte fgets() buffer would show
+// it: a piece is a line of at most kPieceChars characters, newline
+// included, and a longer line arrives as several pieces, each examined as a
+// line of its own.  The reader fetches large blocks and hands out pieces in
+// place, so the parsers can fold them and skip over whole runs of them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+inline constexpr std::size_t kPieceChars = 159;
+
+// A file opened for reading only, closed when it goes out of scope.
+class MailFile {
+public:
+	// Opens path read-only, leaving its access time alone where the
+	// system allows it; isOpen() tells whether that worked.
+	explicit MailFile(const char *path);
+	~MailFile();
+	MailFile(const MailFile &) = delete;
+	MailFile &operator=(const MailFile &) = delete;
+
+	bool isOpen() const { return fd_ >= 0; }
+	bool isRegular() const;
+	int fd() const { return fd_; }
+
+private:
+	int fd_;
+};
+
+class PieceReader {
+public:
+	explicit PieceReader(int fd) : fd_(fd) {}
+	PieceReader(const PieceReader &) = delete;
+	PieceReader &operator=(const PieceReader &) = delete;
+
+	// The next piece, or an empty span at the end of the file.  A read
+	// error ends the file.
+	std::span<char> next();
+
+	// Bytes fetched but not yet taken; consume() takes them.
+	std::span<char> buffered() { return {buf_.data() + pos_, end_ - pos_}; }
+	void consume(std::size_t n) { pos_ += n; }
+
+	// Fetches more after the buffered bytes, which must be fewer than
+	// kPieceChars; false when nothing more comes.
+	bool fill();
+
+private:
+	static constexpr std::size_t kReadBlock = 128 * 1024;
+	static_assert(kReadBlock > 2 * kPieceChars);
+
+	int fd_;
+	bool ended_ = false;
+	std::size_t pos_ = 0;
+	std::size_t end_ = 0;
+	std::array<char, kReadBlock> buf_;
+};
+
+// The text of a piece: a NUL ends it, as it would end the C string.
+inline std::string_view pieceText(std::span<const char> piece)
+{
+	std::string_view bytes(piece.data(), piece.size());
+	return bytes.substr(0, bytes.find('\0'));
+}

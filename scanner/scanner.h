@@ -1,0 +1,16 @@
+// The mailbox scanner: turns an mbox file, an MMDF file or an MH folder into
+// the summary text shown in the list window, and a message count.
+#pragma once
+
+// Scan flags, derived once from the settings and handed to every scan.
+inline constexpr int SCAN_NEW_ONLY = 1;   // list and count only messages without a Status:
+inline constexpr int SCAN_FULL_NAMES = 2; // show senders whole, not cut down to a name
+inline constexpr int SCAN_DEBUG = 4;      // trace lines on standard output
+inline constexpr int SCAN_MIME = 8;       // decode encoded header words
+
+// Fills summary (capacity bytes, at least 1) with one line per listed
+// message and returns the count, or -1 when the mailbox can't be read.
+int parseMailbox(const char *path, char *summary, int capacity, int flags);
+
+// The display name inside a sender value; may shorten the value in place.
+char *shortSender(char *value, int flags);

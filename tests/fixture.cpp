@@ -1,0 +1,69 @@
+#include "tests/fixture.h"
+
+#include "scanner/scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDir::TempDir()
+{
+	std::string pattern = (std::filesystem::temp_directory_path() / "boxwarden.XXXXXX").string();
+	if (!mkdtemp(pattern.data()))
+		throw std::runtime_error("mkdtemp failed");
+	path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+	std::error_code ignored;
+	std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string &name, std::string_view bytes) const
+{
+	std::string full = sub(name);
+	std::ofstream(full, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+	return full;
+}
+
+void PrintTo(const ScanResult &result, std::ostream *out)
+{
+	*out << "{" << result.count << ", " << testing::PrintToString(result.summary) << "}";
+}
+
+ScanResult scan(const std::string &path, int flags, int capacity)
+{
+	std::vector<char> buffer(static_cast<std::size_t>(capacity) + 1, '#');
+	int count = parseMailbox(path.c_str(), buffer.data(), capacity, flags);
+	// Nothing may be written past the capacity.
+	EXPECT_EQ(buffer[static_cast<std::size_t>(capacity)], '#');
+	return {count, std::string(buffer.data())};
+}
+
+ScanResult scanText(std::string_view bytes, int flags, int capacity)
+{
+	TempDir dir;
+	return scan(dir.write("mbox", bytes), flags, capacity);
+}
+
+TracedScan scanTraced(const std::string &path, int flags, int capacity)
+{
+	std::fflush(stdout);
+	testing::internal::CaptureStdout();
+	ScanResult result = scan(path, flags, capacity);
+	std::fflush(stdout);
+	return {result, testing::internal::GetCapturedStdout()};
+}
+
+std::string readFile(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream bytes;
+	bytes << in.rdbuf();
+	return bytes.str();
+}

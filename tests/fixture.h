@@ -1,0 +1,48 @@
+// Small files for the scanner tests, written fresh for each test.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A folder of its own, removed with everything in it.
+class TempDir {
+public:
+	TempDir();
+	~TempDir();
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+
+	const std::string &path() const { return path_; }
+	// Writes bytes to name inside the folder; returns the full path.
+	std::string write(const std::string &name, std::string_view bytes) const;
+	std::string sub(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+	std::string path_;
+};
+
+struct ScanResult {
+	int count;
+	std::string summary;
+	bool operator==(const ScanResult &) const = default;
+};
+
+void PrintTo(const ScanResult &result, std::ostream *out);
+
+// parseMailbox() into a buffer of capacity bytes.
+ScanResult scan(const std::string &path, int flags, int capacity = 32000);
+
+// Writes bytes as a mailbox file and scans it.
+ScanResult scanText(std::string_view bytes, int flags, int capacity = 32000);
+
+// What a scan printed on standard output, and its result.
+struct TracedScan {
+	ScanResult result;
+	std::string out;
+};
+TracedScan scanTraced(const std::string &path, int flags, int capacity = 32000);
+
+// Reads a whole file.
+std::string readFile(const std::string &path);

@@ -1,0 +1,173 @@
+// The mbox parser against a plain, slow reading of the same rules: fgets()
+// into a 160-byte buffer and sscanf() with the header patterns, on random
+// mailboxes made of the lines that matter at the places where they matter.
+#include "scanner/scanner.h"
+#include "tests/fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+using std::string;
+
+namespace {
+
+struct Oracle {
+	Oracle(int scanFlags, int capacity) : flags(scanFlags), room(capacity) {}
+
+	int flags;
+	int room;
+	int count = 0;
+	string summary;
+	char sender[160] = "", status[80] = "", subject[71] = "";
+
+	void emit()
+	{
+		if (!sender[0])
+			return;
+		if ((flags & SCAN_NEW_ONLY) && status[0]) {
+			sender[0] = status[0] = subject[0] = '\0';
+			return;
+		}
+		string shown = shortSender(sender, flags);
+		string line = status[0] ? shown + " (" + status + ") << " + subject + " >>\n"
+		                        : shown + " << " + subject + " >>\n";
+		room -= static_cast<int>(line.size());
+		if (room > 0)
+			summary += line;
+		sender[0] = status[0] = subject[0] = '\0';
+		++count;
+	}
+};
+
+// "%70c" stores no terminator and stops at nothing but its width; the
+// value is ended at its newline.
+bool capture(int matched, char *value, char *field)
+{
+	if (matched != 1)
+		return false;
+	value[std::strcspn(value, "\n")] = '\0';
+	std::strcpy(field, value);
+	return true;
+}
+
+ScanResult oracleScan(const string &path, int flags, int capacity)
+{
+	Oracle o(flags, capacity);
+	bool inHeaders = true, afterBlank = true, sawCtrlA = false;
+	FILE *f = std::fopen(path.c_str(), "r");
+	char line[160];
+	while (std::fgets(line, sizeof line, f)) {
+		char *text = line;
+		if (line[0] == '\001') {
+			o.emit();
+			while (*text == '\001')
+				++text;
+			inHeaders = true;
+			afterBlank = false;
+			sawCtrlA = true;
+			if (*text == '\n')
+				continue;
+		} else {
+			for (char *p = line; std::isalpha(static_cast<unsigned char>(*p)); ++p)
+				*p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+		}
+		if (*text == '\n') {
+			if (o.sender[0])
+				inHeaders = false;
+			afterBlank = true;
+			continue;
+		}
+		char word[160];
+		if (!sawCtrlA && afterBlank && std::sscanf(text, "from %159s", word) == 1 && word[0] != ':') {
+			o.emit();
+			std::strcpy(o.sender, word);
+			inHeaders = true;
+			afterBlank = false;
+			continue;
+		}
+		afterBlank = false;
+		if (!inHeaders)
+			continue;
+		char from[71] = "", subject[71] = "", status[160];
+		if (!capture(std::sscanf(text, "from: %70c", from), from, o.sender) &&
+		    !capture(std::sscanf(text, "subject: %70c", subject), subject, o.subject) &&
+		    std::sscanf(text, "status: %159s", status) == 1) {
+			status[79] = '\0';
+			std::strcpy(o.status, status);
+		}
+	}
+	std::fclose(f);
+	o.emit();
+	return {o.count, o.summary};
+}
+
+// A line of about the given length, made of filler after a start.
+string lineOf(std::mt19937 &random, const string &start, std::size_t length)
+{
+	string line = start;
+	while (line.size() < length)
+		line += "abc Def\tgh\xE9"[random() % 11];
+	return line;
+}
+
+string randomMailbox(std::mt19937 &random, std::size_t size)
+{
+	static const char *const starts[] = {
+		"", "From a x", "From b@y Mon", "Fromage z", "From: Real <r@x>", "from:q", "From: ",
+		"Subject: hello", "SUBJECT: =?x?q?y?=", "Status: RO", "Status: O", "status:", "\x01\x01\x01\x01",
+		"\x01\x01\x01\x01From: mm", "\x01", "From :x", "Received: from a by b", "Resent-From: r",
+		" continued", "From", "\r", "x\0y",
+	};
+	string mbox;
+	while (mbox.size() < size) {
+		string start = starts[random() % std::size(starts)];
+		if (start == "x")
+			start = string("x\0y", 3);
+		std::size_t length;
+		switch (random() % 8) {
+		case 0: // around one or more whole pieces
+			length = 159 * (1 + random() % 3) - 1 + random() % 3;
+			break;
+		case 1:
+			length = random() % 2000;
+			break;
+		default:
+			length = start.size() + random() % 30;
+		}
+		string line = lineOf(random, start, length);
+		// Sometimes a second piece starts with something that matters.
+		if (line.size() > 159 && random() % 3 == 0) {
+			static const char *const inner[] = {"\x01\x01", "From: inner", "Subject: in", "\n"};
+			line.replace(159, 0, inner[random() % std::size(inner)]);
+		}
+		mbox += line;
+		if (random() % 10)
+			mbox += random() % 20 ? "\n" : "\r\n";
+		if (random() % 4 == 0)
+			mbox += "\n";
+	}
+	return mbox;
+}
+
+} // namespace
+
+TEST(MboxOracle, AgreesOnRandomMailboxes)
+{
+	std::mt19937 random(2026);
+	TempDir dir;
+	for (int round = 0; round < 600; ++round) {
+		// Mostly small files; now and then one of several read blocks.
+		std::size_t size = round % 50 == 0 ? 400000 : random() % 3000;
+		string path = dir.write("mbox", randomMailbox(random, size));
+		for (int flags : {0, SCAN_NEW_ONLY, SCAN_FULL_NAMES}) {
+			int capacity = round % 3 == 0 ? 32000 : 1 + static_cast<int>(random() % 600);
+			ASSERT_EQ(scan(path, flags, capacity), oracleScan(path, flags, capacity))
+				<< "round " << round << " flags " << flags;
+		}
+	}
+}
