@@ -3,20 +3,18 @@
 // by lines of Ctrl-A characters; sender, subject and status come from the
 // header block.  Nothing of MIME, continuation lines or quoting is known.
 //
-// Most of a mailbox is body text, where a piece matters only if it is
-// empty, starts with Ctrl-A, or follows an empty piece.  Those stretches
-// are skipped a line at a time by skipBodyPieces(); every other piece goes
-// through handlePiece(), which is the whole rule.
+// Most pieces change nothing: after a piece that was not empty, only an
+// empty piece, one that starts with Ctrl-A, or a From:, Subject: or
+// Status: line can.  Those are the pieces handlePiece(), which is the whole
+// rule, gets to see; in the body, where even header lines don't count,
+// skipBodyPieces() passes over the others in bulk.
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace {
-
-constexpr char kCtrlA = '\001';
 
 struct MboxScan {
 	MboxScan(Summary &out, int scanFlags) : summary(out), flags(scanFlags) {}
@@ -78,6 +76,23 @@ void handlePiece(MboxScan &scan, std::span<char> piece)
 		scan.status.set(*status);
 }
 
+// After a piece that was not empty, a piece changes nothing unless it is
+// empty, starts with Ctrl-A, or may be a From:, Subject: or Status: line.
+bool mayMatter(char first)
+{
+	switch (first) {
+	case '\n':
+	case kCtrlA:
+	case 'F':
+	case 'f':
+	case 'S':
+	case 's':
+		return true;
+	default:
+		return false;
+	}
+}
+
 // Skips plain body pieces for as long as the buffer holds them whole.
 void skipBody(PieceReader &reader)
 {
@@ -90,36 +105,6 @@ void skipBody(PieceReader &reader)
 }
 
 } // namespace
-
-BodySkip skipBodyPieces(std::span<const char> buf)
-{
-	const char *data = buf.data();
-	const std::size_t size = buf.size();
-	std::size_t at = 0;
-	while (at < size) {
-		if (data[at] == '\n' || data[at] == kCtrlA)
-			return {at, true};
-		const void *nl = std::memchr(data + at, '\n', size - at);
-		if (!nl) {
-			// The line goes on past the buffer: step over its whole
-			// pieces, leaving the last one, which may still grow.
-			while (size - at >= kPieceChars) {
-				at += kPieceChars;
-				if (at < size && data[at] == kCtrlA)
-					return {at, true};
-			}
-			return {at, false};
-		}
-		// A line longer than a piece goes on in pieces, and one of
-		// them may be a lone newline or start with Ctrl-A.
-		const std::size_t length = static_cast<std::size_t>(static_cast<const char *>(nl) - (data + at));
-		for (std::size_t k = kPieceChars; k <= length; k += kPieceChars)
-			if (data[at + k] == '\n' || data[at + k] == kCtrlA)
-				return {at + k, true};
-		at += length + 1;
-	}
-	return {at, false};
-}
 
 int parseMboxFile(const char *path, Summary &summary, int flags)
 {
@@ -144,7 +129,8 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 		std::span<char> piece = reader.next();
 		if (piece.empty())
 			break;
-		handlePiece(scan, piece);
+		if (tracing || scan.afterBlank || mayMatter(piece.front()))
+			handlePiece(scan, piece);
 	}
 	scan.emit();
 	return scan.count;

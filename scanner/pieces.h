@@ -13,6 +13,7 @@
 #include <string_view>
 
 inline constexpr std::size_t kPieceChars = 159;
+inline constexpr char kCtrlA = '\001';
 
 // A file opened for reading only, closed when it goes out of scope.
 class MailFile {

@@ -1,0 +1,236 @@
+// Times parseMailbox() on a large generated mbox beside grep and wc on the
+// same file, warm in the page cache, and reports the scan's peak memory.
+//
+//   scan_bench generate FILE MEGABYTES
+//   scan_bench time FILE
+#include "scanner/scanner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using std::string;
+
+namespace {
+
+// xorshift64*: the same mailbox on every machine.
+struct Random {
+	std::uint64_t state = 0x9E3779B97F4A7C15ull;
+	std::uint64_t next()
+	{
+		state ^= state >> 12;
+		state ^= state << 25;
+		state ^= state >> 27;
+		return state * 2685821657736338717ull;
+	}
+	std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+	bool chance(int percent) { return below(100) < static_cast<std::size_t>(percent); }
+};
+
+const char *const kWords[] = {
+	"the", "mail", "server", "report", "meeting", "please", "review", "attached", "quarter",
+	"budget", "release", "notes", "thanks", "regards", "tomorrow", "update", "deadline", "build",
+	"patch", "question", "about", "your", "order", "shipping", "invoice", "project", "status",
+	"a", "of", "and", "to", "in", "is", "for", "on", "with", "that", "this", "we", "you",
+};
+const char *const kNames[] = {"Alice Archer", "Bob Baker", "Carol Chen", "Dan Duarte", "Eve Evans",
+                              "Frank Fischer", "Grace Gomez", "Heidi Hansen", "Ivan Ivanov", "Judy Jones"};
+
+string words(Random &r, std::size_t length)
+{
+	string s;
+	while (s.size() < length) {
+		if (!s.empty())
+			s += ' ';
+		s += kWords[r.below(std::size(kWords))];
+	}
+	return s;
+}
+
+string address(Random &r)
+{
+	string name = kNames[r.below(std::size(kNames))];
+	string user = name.substr(0, name.find(' '));
+	for (char &c : user)
+		c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+	return user + std::to_string(r.below(100)) + "@example" + std::to_string(r.below(20)) + ".org";
+}
+
+void appendMessage(Random &r, string &out, int number)
+{
+	string from = address(r);
+	out += "From " + from + " Mon Dec  7 10:" + std::to_string(10 + r.below(50)) + ":00 2026\n";
+	for (std::size_t hops = 2 + r.below(5); hops > 0; --hops) {
+		out += "Received: from mx" + std::to_string(r.below(90)) + ".example.net (mx.example.net [192.0.2." +
+		       std::to_string(r.below(250)) + "])\n\tby mail.example.org (Postfix) with ESMTPS id " +
+		       std::to_string(r.next() % 100000000) + "\n\tfor <user@example.org>; Mon, 7 Dec 2026 10:00:00 +0000 (UTC)\n";
+		if (r.chance(30)) // a long unfolded trace line
+			out += "Received: " + words(r, 150 + r.below(250)) + "\n";
+	}
+	out += "Message-ID: <" + std::to_string(r.next()) + "." + std::to_string(number) + "@example.org>\n";
+	out += "Date: Mon, 7 Dec 2026 10:00:00 +0000\n";
+	if (r.chance(20))
+		out += "From: =?iso-8859-1?q?Jos=E9_" + std::to_string(number) + "?= <" + from + ">\n";
+	else
+		out += "From: " + string(kNames[r.below(std::size(kNames))]) + " <" + from + ">\n";
+	out += "To: user@example.org\n";
+	if (r.chance(10))
+		out += "Subject: =?iso-8859-1?q?R=E9union_" + words(r, 20) + "?=\n";
+	else
+		out += "Subject: " + words(r, 10 + r.below(60)) + "\n";
+	out += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n";
+	if (r.chance(50))
+		out += "X-Spam-Report: " + words(r, 300 + r.below(300)) + "\n";
+	if (!r.chance(5)) // 5 % new
+		out += r.chance(50) ? "Status: RO\n" : "Status: O\n";
+	out += "\n";
+
+	// Bodies from a few lines to large attachments.
+	std::size_t bodyBytes = r.chance(10) ? 20000 + r.below(60000) : 300 + r.below(6000);
+	std::size_t end = out.size() + bodyBytes;
+	bool base64 = bodyBytes > 20000 && r.chance(60);
+	while (out.size() < end) {
+		if (base64) {
+			for (int i = 0; i < 76; ++i)
+				out += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[r.below(64)];
+			out += '\n';
+			continue;
+		}
+		switch (r.below(20)) {
+		case 0:
+			out += "\n";
+			break;
+		case 1: // an HTML or quoted line over one piece
+			out += "<p>" + words(r, 160 + r.below(400)) + "</p>\n";
+			break;
+		case 2:
+			out += ">From the archive: " + words(r, 40) + "\n";
+			break;
+		default:
+			out += (r.chance(20) ? "> " : "") + words(r, 20 + r.below(55)) + "\n";
+		}
+	}
+	out += "\n";
+}
+
+int generate(const char *path, long megabytes)
+{
+	FILE *f = std::fopen(path, "w");
+	if (!f) {
+		std::perror(path);
+		return 1;
+	}
+	Random r;
+	const std::size_t total = static_cast<std::size_t>(megabytes) << 20;
+	std::size_t written = 0;
+	int messages = 0;
+	string chunk;
+	while (written < total) {
+		chunk.clear();
+		while (chunk.size() < (1u << 20))
+			appendMessage(r, chunk, ++messages);
+		std::fwrite(chunk.data(), 1, chunk.size(), f);
+		written += chunk.size();
+	}
+	if (std::fclose(f) != 0) {
+		std::perror(path);
+		return 1;
+	}
+	std::printf("%s: %zu bytes, %d messages\n", path, written, messages);
+	return 0;
+}
+
+double seconds(std::chrono::steady_clock::duration d)
+{
+	return std::chrono::duration<double>(d).count();
+}
+
+// Best wall time of a few runs of a shell command.
+double timeCommand(const string &command)
+{
+	double best = 1e9;
+	for (int run = 0; run < 5; ++run) {
+		auto start = std::chrono::steady_clock::now();
+		if (std::system(command.c_str()) != 0)
+			std::fprintf(stderr, "failed: %s\n", command.c_str());
+		best = std::min(best, seconds(std::chrono::steady_clock::now() - start));
+	}
+	return best;
+}
+
+struct ScanRun {
+	double seconds;
+	long peakKilobytes;
+	int count;
+};
+
+// One scan in a child of its own, so that its peak memory is its own.
+ScanRun timeScan(const char *path, int flags)
+{
+	int fds[2];
+	if (pipe(fds) != 0)
+		std::exit(1);
+	auto start = std::chrono::steady_clock::now();
+	pid_t child = fork();
+	if (child == 0) {
+		static char summary[32000];
+		int count = parseMailbox(path, summary, sizeof summary, flags);
+		if (write(fds[1], &count, sizeof count) != sizeof count)
+			_exit(1);
+		_exit(0);
+	}
+	int count = 0;
+	rusage usage{};
+	int status;
+	if (read(fds[0], &count, sizeof count) != sizeof count || wait4(child, &status, 0, &usage) != child)
+		std::exit(1);
+	close(fds[0]);
+	close(fds[1]);
+	return {seconds(std::chrono::steady_clock::now() - start), usage.ru_maxrss, count};
+}
+
+int timeAll(const char *path)
+{
+	const int flags = SCAN_NEW_ONLY | SCAN_MIME;
+	timeScan(path, flags); // warm the page cache
+	ScanRun best{1e9, 0, 0};
+	for (int run = 0; run < 5; ++run) {
+		ScanRun r = timeScan(path, flags);
+		if (r.seconds < best.seconds)
+			best = r;
+	}
+	string quoted = string("'") + path + "'";
+	// grep's output goes to a file: GNU grep stops at the first match
+	// when it writes to /dev/null.
+	double grep = timeCommand("grep -c '^From ' " + quoted + " > " + quoted + ".grep");
+	double wc = timeCommand("wc -l " + quoted + " > " + quoted + ".wc");
+	ScanRun small = timeScan("/dev/null", flags);
+	std::printf("new messages      %d\n", best.count);
+	std::printf("parseMailbox      %.3f s  (peak RSS %ld KB; %ld KB for an empty scan)\n", best.seconds,
+	            best.peakKilobytes, small.peakKilobytes);
+	std::printf("grep -c '^From '  %.3f s\n", grep);
+	std::printf("wc -l             %.3f s\n", wc);
+	std::printf("scan / grep       %.2f  (target <= 0.5)\n", best.seconds / grep);
+	std::printf("scan / wc -l      %.2f  (target <= 3)\n", best.seconds / wc);
+	return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
+		return generate(argv[2], std::atol(argv[3]));
+	if (argc == 3 && std::strcmp(argv[1], "time") == 0)
+		return timeAll(argv[2]);
+	std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | time FILE\n", argv[0]);
+	return 2;
+}
