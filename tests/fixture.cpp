@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 TempDir::TempDir()
 {
@@ -66,4 +69,14 @@ std::string readFile(const std::string &path)
 	std::ostringstream bytes;
 	bytes << in.rdbuf();
 	return bytes.str();
+}
+
+void makeSocket(const std::string &path)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
+	close(fd); // the socket file stays
 }

@@ -44,5 +44,8 @@ struct TracedScan {
 };
 TracedScan scanTraced(const std::string &path, int flags, int capacity = 32000);
 
+// Leaves a socket file at path, which can be looked at but not opened.
+void makeSocket(const std::string &path);
+
 // Reads a whole file.
 std::string readFile(const std::string &path);

@@ -266,18 +266,13 @@ TEST(Failures, MailboxThatCannotBeOpened)
 	// A socket can be looked at but not opened, even by root.
 	TempDir dir;
 	string path = dir.sub("socket");
-	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+	makeSocket(path);
 
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(scan(path, 0), (ScanResult{-1, "Failed to open " + path}));
 	EXPECT_EQ(scan(path, 0, 10), (ScanResult{-1, "Failed to"}));
 	EXPECT_EQ(scan(path, 0, 1), (ScanResult{-1, ""}));
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-	close(fd);
 }
 
 TEST(Failures, FifoReadsAsEmpty)

@@ -47,16 +47,6 @@ protected:
 	TempDir dir;
 };
 
-void makeSocket(const string &path)
-{
-	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-	close(fd); // the socket file stays
-}
-
 } // namespace
 
 TEST_F(MHFolder, ListedInAlphabeticalOrder)
