@@ -1,0 +1,52 @@
+// The window events: the list window's Map and Unmap, and in fake-icon
+// mode the icon button and the icon window's Unmap, which swap the two.
+#include "app/boxwarden.h"
+#include "monitor/monitor.h"
+
+#include <cstdio>
+
+void iconCallback(Widget, XtPointer, XtPointer)
+{
+	if (appResources.debug)
+		std::printf("iconCallback: %d\n", listVisible);
+	if (listVisible)
+		XtPopdown(listShell);
+	else
+		XtPopup(listShell, XtGrabNone);
+	listVisible = !listVisible;
+	if (!appResources.keepIcon)
+		XtPopdown(iconShell);
+}
+
+void listEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
+{
+	switch (event->type) {
+	case UnmapNotify:
+		if (appResources.debug)
+			std::printf("UnmapNotify\n");
+		if (appResources.fakeIcon) {
+			XtPopdown(w);
+			XtPopup(iconShell, XtGrabNone);
+		}
+		listVisible = false;
+		rescanMailbox(false);
+		break;
+	case MapNotify:
+		if (appResources.debug)
+			std::printf("MapNotify\n");
+		listVisible = true;
+		rescanMailbox(false);
+		break;
+	default:
+		break;
+	}
+}
+
+void iconEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
+{
+	if (event->type != UnmapNotify)
+		return;
+	XtPopdown(w);
+	if (!listVisible)
+		XtPopup(listShell, XtGrabNone);
+}

@@ -1,0 +1,158 @@
+// One rescan: look at the mailbox, decide from what was seen before whether
+// it changed and whether to read it, then ring the bell, refresh the list,
+// set the title and switch the icon, in that order.
+#include "app/boxwarden.h"
+#include "monitor/monitor.h"
+#include "scanner/scanner.h"
+
+#include <X11/StringDefs.h>
+#include <X11/Shell.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+bool listVisible = false;
+int mailCount = 0;
+int shownCount = 0;
+bool listCurrent = false;
+bool scanPending = false;
+time_t lastMtime = 0;
+time_t titleTime = 0;
+char *summary;
+
+namespace {
+
+// ctime() text, newline included.  A time the C library can't render (a
+// file dated far beyond the year 9999) gets a text of its own.
+const char *timeText(time_t t)
+{
+	const char *text = std::ctime(&t);
+	return text ? text : "(a time out of range)\n";
+}
+
+// A missing or empty mailbox: nothing to list.
+void takeInNoMail(time_t mtime)
+{
+	summary[0] = '\0';
+	mailCount = 0;
+	lastMtime = mtime;
+	listCurrent = false;
+}
+
+// Steps 2 to 4 of a rescan; false when it ends there.
+bool examineMailbox(bool notify)
+{
+	const bool debug = appResources.debug;
+	struct stat st;
+	if (stat(appResources.mailbox, &st) != 0) {
+		if (debug)
+			std::printf("No mail file, %d %d\n", notify, shownCount);
+		if (notify && shownCount == 0)
+			return false;
+		takeInNoMail(0);
+		return true;
+	}
+	const time_t mtime = st.st_mtime;
+	if (mtime == lastMtime && !(scanPending && listVisible)) {
+		if (debug)
+			std::printf("No change, %d %s", notify, timeText(lastMtime));
+		return !notify;
+	}
+	if (st.st_size == 0) {
+		if (debug)
+			std::printf("Empty, %d %s", notify, timeText(mtime));
+		takeInNoMail(mtime);
+	} else if (listVisible || appResources.newMail || S_ISDIR(st.st_mode)) {
+		mailCount = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags);
+		scanPending = false;
+		lastMtime = mtime;
+		if (debug)
+			std::printf("Scanned, %d %d %s", notify, mailCount, timeText(lastMtime));
+	} else {
+		if (debug)
+			std::printf("Changed but not scanned, %d %x %x %d %s", notify, static_cast<unsigned>(lastMtime),
+			            static_cast<unsigned>(mtime), 0, timeText(mtime));
+		mailCount = 1;
+		lastMtime = mtime;
+		scanPending = true;
+	}
+	return true;
+}
+
+// Drives the viewport's scrollbar as a drag to its bottom would, so that
+// the newest lines show.
+void scrollToEnd()
+{
+	Widget bar = XtNameToWidget(viewport, "vertical");
+	if (!bar)
+		return; // the label fits
+	Dimension width = 0, height = 0;
+	XtVaGetValues(bar, XtNwidth, &width, XtNheight, &height, nullptr);
+	XEvent event;
+	std::memset(&event, 0, sizeof event);
+	event.xbutton.type = ButtonPress;
+	event.xbutton.x = width / 2;
+	event.xbutton.y = height - 1;
+	String continuous[] = {xtString("Continuous")};
+	XtCallActionProc(bar, "StartScroll", &event, continuous, 1);
+	XtCallActionProc(bar, "MoveThumb", &event, nullptr, 0);
+	XtCallActionProc(bar, "NotifyThumb", &event, nullptr, 0);
+	XtCallActionProc(bar, "EndScroll", &event, nullptr, 0);
+}
+
+void refreshList()
+{
+	if (!listVisible || (mailCount == 0 && shownCount == 0 && listCurrent))
+		return;
+	listCurrent = true;
+	XtVaSetValues(messages, XtNlabel, summary, nullptr);
+	scrollToEnd();
+}
+
+void updateTitle()
+{
+	if (!appResources.setTitle || lastMtime == titleTime)
+		return;
+	std::array<char, 64> title;
+	if (lastMtime == 0)
+		std::snprintf(title.data(), title.size(), "No mail");
+	else {
+		std::snprintf(title.data(), title.size(), mailCount != 0 ? "Mail at %s" : "No mail since %s",
+		              timeText(lastMtime));
+		title[std::strlen(title.data()) - 1] = '\0'; // the newline
+		if (appResources.debug)
+			std::printf("Title -> <%s>\n", title.data());
+	}
+	XtVaSetValues(listShell, XtNtitle, title.data(), nullptr);
+	titleTime = lastMtime;
+}
+
+void switchIcon()
+{
+	if (mailCount > 0 && shownCount <= 0)
+		XtVaSetValues(icon, XtNforeground, appResources.iconMailForeground, XtNbackground,
+		              appResources.iconMailBackground, XtNbitmap, appResources.mailBitmap, nullptr);
+	else if (mailCount <= 0 && shownCount > 0)
+		XtVaSetValues(icon, XtNforeground, appResources.iconForeground, XtNbackground,
+		              appResources.iconBackground, XtNbitmap, appResources.nomailBitmap, nullptr);
+	else
+		return;
+	shownCount = mailCount;
+}
+
+} // namespace
+
+void rescanMailbox(bool notify)
+{
+	if (appResources.debug)
+		std::printf("rescanMailbox %d\n", notify);
+	if (!examineMailbox(notify))
+		return;
+	if (notify && mailCount != 0 && !appResources.silent)
+		XBell(XtDisplay(toplevel), appResources.bellVolume);
+	refreshList();
+	updateTitle();
+	switchIcon();
+}

@@ -1,0 +1,421 @@
+#include "tests/x/xsession.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using std::string;
+using std::vector;
+
+namespace {
+
+// A window manager that places windows by itself and never grabs the
+// server; its fonts are ones every installation has.
+const char *const kTwmConfig = R"(RandomPlacement
+NoGrabServer
+TitleFont "fixed"
+ResizeFont "fixed"
+MenuFont "fixed"
+IconFont "fixed"
+IconManagerFont "fixed"
+)";
+
+string makeTempDir()
+{
+	string pattern = (std::filesystem::temp_directory_path() / "boxwarden-x.XXXXXX").string();
+	if (!mkdtemp(pattern.data()))
+		throw std::runtime_error("mkdtemp failed");
+	return pattern;
+}
+
+int ignoreXErrors(Display *, XErrorEvent *)
+{
+	return 0;
+}
+
+bool sawBadAccess;
+int noteBadAccess(Display *, XErrorEvent *error)
+{
+	if (error->error_code == BadAccess)
+		sawBadAccess = true;
+	return 0;
+}
+
+string readAll(const string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream bytes;
+	bytes << in.rdbuf();
+	return bytes.str();
+}
+
+} // namespace
+
+pid_t spawn(const vector<string> &argv, const vector<string> &env, const string &out, const string &err,
+            const string &cwd)
+{
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	setpgid(0, 0);
+	if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+		_exit(126);
+	int in = open("/dev/null", O_RDONLY);
+	int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+	int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+	dup2(in, 0);
+	dup2(o, 1);
+	dup2(e, 2);
+	for (const string &assignment : env)
+		putenv(strdup(assignment.c_str()));
+	vector<char *> args;
+	for (const string &arg : argv)
+		args.push_back(const_cast<char *>(arg.c_str()));
+	args.push_back(nullptr);
+	execvp(args[0], args.data());
+	_exit(127);
+}
+
+void stopProcess(pid_t &pid)
+{
+	if (pid <= 0)
+		return;
+	kill(-pid, SIGTERM);
+	kill(pid, SIGTERM);
+	for (int i = 0; i < 200; ++i) {
+		if (waitpid(pid, nullptr, WNOHANG) == pid) {
+			pid = -1;
+			return;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	kill(-pid, SIGKILL);
+	kill(pid, SIGKILL);
+	waitpid(pid, nullptr, 0);
+	pid = -1;
+}
+
+XSession::XSession() : dir_(makeTempDir())
+{
+	unsetenv("DISPLAY"); // nothing here may reach a real display
+	startServer();
+	startWindowManager();
+}
+
+XSession::~XSession()
+{
+	if (display_)
+		XCloseDisplay(display_);
+	stopProcess(windowManager_);
+	stopProcess(server_);
+	std::error_code ignored;
+	std::filesystem::remove_all(dir_, ignored);
+}
+
+void XSession::startServer()
+{
+	int fds[2];
+	if (pipe(fds) != 0)
+		throw std::runtime_error("pipe failed");
+	server_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
+	                 "tcp", "-noreset"},
+	                {}, dir_ + "/xvfb.log", dir_ + "/xvfb.log");
+	close(fds[1]);
+	string number;
+	pollfd p{fds[0], POLLIN, 0};
+	while (number.find('\n') == string::npos && poll(&p, 1, 10000) > 0) {
+		char buf[16];
+		ssize_t n = read(fds[0], buf, sizeof buf);
+		if (n <= 0)
+			break;
+		number.append(buf, static_cast<std::size_t>(n));
+	}
+	close(fds[0]);
+	if (number.find('\n') == string::npos)
+		throw std::runtime_error("Xvfb did not start: " + readAll(dir_ + "/xvfb.log"));
+	displayName_ = ":" + number.substr(0, number.find('\n'));
+	display_ = XOpenDisplay(displayName_.c_str());
+	if (!display_)
+		throw std::runtime_error("cannot open " + displayName_);
+	XSetErrorHandler(ignoreXErrors);
+
+	int opcode, errorBase, major = XkbMajorVersion, minor = XkbMinorVersion;
+	if (!XkbQueryExtension(display_, &opcode, &xkbEventBase_, &errorBase, &major, &minor))
+		throw std::runtime_error("no XKB on " + displayName_);
+	XkbSelectEvents(display_, XkbUseCoreKbd, XkbBellNotifyMask, XkbBellNotifyMask);
+	XSync(display_, False);
+}
+
+void XSession::startWindowManager()
+{
+	string config = dir_ + "/twmrc";
+	std::ofstream(config) << kTwmConfig;
+	windowManager_ = spawn({"twm", "-f", config}, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C"},
+	                       dir_ + "/twm.log", dir_ + "/twm.log");
+	// A window manager holds the root's substructure redirection.
+	bool managed = waitUntil([this] {
+		sawBadAccess = false;
+		XSetErrorHandler(noteBadAccess);
+		Window root = DefaultRootWindow(display_);
+		XSelectInput(display_, root, SubstructureRedirectMask);
+		XSync(display_, False);
+		XSelectInput(display_, root, NoEventMask);
+		XSync(display_, False);
+		XSetErrorHandler(ignoreXErrors);
+		return sawBadAccess;
+	});
+	if (!managed)
+		throw std::runtime_error("twm did not start: " + readAll(dir_ + "/twm.log"));
+}
+
+void XSession::killServer()
+{
+	if (server_ > 0)
+		kill(server_, SIGKILL);
+	waitpid(server_, nullptr, 0);
+	server_ = -1;
+	display_ = nullptr; // its connection is gone with it; never closed
+}
+
+int XSession::run(const string &command) const
+{
+	pid_t pid = spawn({"sh", "-c", command}, {"DISPLAY=" + displayName_}, dir_ + "/commands.log",
+	                  dir_ + "/commands.log");
+	int status = 0;
+	waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void XSession::pumpEvents()
+{
+	if (!display_)
+		return;
+	while (XPending(display_)) {
+		XEvent event;
+		XNextEvent(display_, &event);
+		if (event.type != xkbEventBase_)
+			continue;
+		auto *xkb = reinterpret_cast<XkbEvent *>(&event);
+		if (xkb->any.xkb_type == XkbBellNotify)
+			bells_.push_back(xkb->bell.percent);
+	}
+}
+
+bool XSession::waitUntil(const std::function<bool()> &ready, std::chrono::milliseconds patience)
+{
+	const auto deadline = Clock::now() + patience;
+	for (;;) {
+		pumpEvents();
+		if (ready())
+			return true;
+		if (Clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+}
+
+vector<Window> XSession::children(Window w)
+{
+	Window root, parent, *kids = nullptr;
+	unsigned int count = 0;
+	vector<Window> result;
+	if (XQueryTree(display_, w, &root, &parent, &kids, &count)) {
+		result.assign(kids, kids + count);
+		XFree(kids);
+	}
+	return result;
+}
+
+Window XSession::findClient(const string &instance)
+{
+	vector<Window> pending{DefaultRootWindow(display_)};
+	while (!pending.empty()) {
+		Window w = pending.back();
+		pending.pop_back();
+		XClassHint hint{};
+		if (XGetClassHint(display_, w, &hint)) {
+			bool match = hint.res_name && instance == hint.res_name;
+			XFree(hint.res_name);
+			XFree(hint.res_class);
+			if (match)
+				return w;
+		}
+		for (Window child : children(w))
+			pending.push_back(child);
+	}
+	return 0;
+}
+
+int XSession::wmState(Window w)
+{
+	Atom wmState = XInternAtom(display_, "WM_STATE", False);
+	Atom type;
+	int format;
+	unsigned long items, after;
+	unsigned char *data = nullptr;
+	int state = WithdrawnState;
+	if (XGetWindowProperty(display_, w, wmState, 0, 2, False, wmState, &type, &format, &items, &after, &data) ==
+	            Success &&
+	    data && items >= 1)
+		state = static_cast<int>(reinterpret_cast<long *>(data)[0]);
+	if (data)
+		XFree(data);
+	return state;
+}
+
+XWindowAttributes XSession::attributes(Window w)
+{
+	XWindowAttributes attributes{};
+	XGetWindowAttributes(display_, w, &attributes);
+	return attributes;
+}
+
+bool XSession::isViewable(Window w)
+{
+	return w && attributes(w).map_state == IsViewable;
+}
+
+string XSession::wmName(Window w)
+{
+	char *name = nullptr;
+	string result;
+	if (XFetchName(display_, w, &name) && name) {
+		result = name;
+		XFree(name);
+	}
+	return result;
+}
+
+XWMHints XSession::wmHints(Window w)
+{
+	XWMHints result{};
+	if (XWMHints *hints = XGetWMHints(display_, w)) {
+		result = *hints;
+		XFree(hints);
+	}
+	return result;
+}
+
+unsigned long XSession::pixel(Window w, int x, int y)
+{
+	XImage *image = XGetImage(display_, w, x, y, 1, 1, AllPlanes, ZPixmap);
+	if (!image)
+		return ~0ul;
+	unsigned long value = XGetPixel(image, 0, 0);
+	XDestroyImage(image);
+	return value;
+}
+
+vector<unsigned long> XSession::image(Window w)
+{
+	XWindowAttributes a = attributes(w);
+	vector<unsigned long> pixels;
+	XImage *image = XGetImage(display_, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height),
+	                          AllPlanes, ZPixmap);
+	if (!image)
+		return pixels;
+	for (int y = 0; y < a.height; ++y)
+		for (int x = 0; x < a.width; ++x)
+			pixels.push_back(XGetPixel(image, x, y));
+	XDestroyImage(image);
+	return pixels;
+}
+
+Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args) : x_(x), dir_(dir)
+{
+	vector<string> argv{BOXWARDEN_BINARY};
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::filesystem::remove(dir_ + "/out");
+	std::filesystem::remove(dir_ + "/err");
+	// Only the display, the installed-to-be application defaults and a
+	// fixed time zone: no resources of the developer's own.
+	pid_ = spawn(argv,
+	             {"DISPLAY=" + x.displayName(), "TZ=UTC", "HOME=" + dir_, "LANG=C", "LC_ALL=C",
+	              "XFILESEARCHPATH=" BOXWARDEN_APP_DEFAULTS, "XUSERFILESEARCHPATH=", "XENVIRONMENT=" + dir_ + "/none",
+	              "XAPPLRESDIR=" + dir_ + "/none/"},
+	             dir_ + "/out", dir_ + "/err", dir_);
+}
+
+Watcher::~Watcher()
+{
+	stopProcess(pid_);
+}
+
+string Watcher::out() const
+{
+	return readAll(dir_ + "/out");
+}
+
+string Watcher::err() const
+{
+	return readAll(dir_ + "/err");
+}
+
+bool Watcher::waitForOutput(const string &text, int count)
+{
+	return x_.waitUntil([&] { return occurrences(out(), text) >= count; });
+}
+
+bool Watcher::running()
+{
+	if (pid_ <= 0)
+		return false;
+	int status;
+	if (waitpid(pid_, &status, WNOHANG) == pid_) {
+		status_ = status;
+		pid_ = -1;
+		return false;
+	}
+	return true;
+}
+
+int Watcher::exitStatus()
+{
+	if (pid_ > 0) {
+		waitpid(pid_, &status_, 0);
+		pid_ = -1;
+	}
+	return status_;
+}
+
+void setMtime(const string &path, long mtime)
+{
+	const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+	utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void writeMailbox(const string &path, const string &bytes, long mtime)
+{
+	std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+	setMtime(path, mtime);
+}
+
+string message(const string &sender, const string &subject, bool read)
+{
+	return "From " + sender + " Mon Dec  7 10:00:00 2026\nFrom: " + sender + "\nSubject: " + subject + "\n" +
+	       (read ? "Status: RO\n" : "") + "\nbody\n\n";
+}
+
+int occurrences(const string &text, const string &what)
+{
+	int n = 0;
+	for (auto at = text.find(what); at != string::npos; at = text.find(what, at + what.size()))
+		++n;
+	return n;
+}

@@ -1,0 +1,99 @@
+// A private X server (Xvfb) with a real window manager (twm) for the
+// watcher's tests, the watcher run as a child process, and the means to
+// look at what it shows.  The tests never touch the developer's display:
+// DISPLAY is cleared and every client is pointed at the private server.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kPatience{15};
+
+// Runs argv with extra environment, output to files; returns the pid.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &out = "/dev/null", const std::string &err = "/dev/null", const std::string &cwd = "");
+void stopProcess(pid_t &pid);
+
+// Xvfb and twm, started for one test and stopped after it.
+class XSession {
+public:
+	XSession();
+	~XSession();
+	XSession(const XSession &) = delete;
+	XSession &operator=(const XSession &) = delete;
+
+	const std::string &displayName() const { return displayName_; }
+	Display *display() const { return display_; }
+	void killServer(); // ends Xvfb as a crash would
+
+	// Runs a command line through sh on this display; its exit status.
+	int run(const std::string &command) const;
+
+	// Waits, handling X events, until ready() holds; false on timeout.
+	bool waitUntil(const std::function<bool()> &ready, std::chrono::milliseconds patience = kPatience);
+
+	// XkbBellNotify events seen so far, and their volumes.
+	const std::vector<int> &bells() { pumpEvents(); return bells_; }
+
+	// Client windows (as given to the window manager) by WM_CLASS name; 0 if none.
+	Window findClient(const std::string &instance);
+	int wmState(Window w);          // WithdrawnState, NormalState or IconicState
+	bool isViewable(Window w);
+	std::string wmName(Window w);
+	XWMHints wmHints(Window w);     // flags 0 when there are none
+	unsigned long pixel(Window w, int x, int y);
+	std::vector<unsigned long> image(Window w);
+	XWindowAttributes attributes(Window w);
+	std::vector<Window> children(Window w);
+	void pumpEvents();
+
+private:
+	void startServer();
+	void startWindowManager();
+
+	std::string dir_;
+	std::string displayName_;
+	pid_t server_ = -1;
+	pid_t windowManager_ = -1;
+	Display *display_ = nullptr;
+	int xkbEventBase_ = 0;
+	std::vector<int> bells_;
+};
+
+// The watcher under test, run in dir (where its mailbox usually is), with
+// its output kept in dir's files "out" and "err".
+class Watcher {
+public:
+	Watcher(XSession &x, const std::string &dir, const std::vector<std::string> &args);
+	~Watcher();
+	Watcher(const Watcher &) = delete;
+	Watcher &operator=(const Watcher &) = delete;
+
+	std::string out() const; // standard output so far
+	std::string err() const; // standard error so far
+	// Waits until text has appeared count times on standard output.
+	bool waitForOutput(const std::string &text, int count = 1);
+	bool running();
+	int exitStatus(); // waits for the end
+
+	pid_t pid() const { return pid_; }
+
+private:
+	XSession &x_;
+	std::string dir_;
+	pid_t pid_ = -1;
+	int status_ = -1;
+};
+
+// Writes a mailbox with the given bytes and modification time (seconds
+// since the epoch), so that every change moves the time the watcher sees.
+void writeMailbox(const std::string &path, const std::string &bytes, long mtime);
+void setMtime(const std::string &path, long mtime);
+std::string message(const std::string &sender, const std::string &subject, bool read = false);
+int occurrences(const std::string &text, const std::string &what);
