@@ -90,11 +90,15 @@ void scrollToEnd()
 		return; // the label fits
 	Dimension width = 0, height = 0;
 	XtVaGetValues(bar, XtNwidth, &width, XtNheight, &height, nullptr);
+	// A button press at the bottom of the bar, zero but for where it is;
+	// the scrollbar ignores a thumb move that does not come from its own
+	// screen, so it says so, as every real press does.
 	XEvent event;
 	std::memset(&event, 0, sizeof event);
 	event.xbutton.type = ButtonPress;
 	event.xbutton.x = width / 2;
 	event.xbutton.y = height - 1;
+	event.xbutton.same_screen = True;
 	String continuous[] = {xtString("Continuous")};
 	XtCallActionProc(bar, "StartScroll", &event, continuous, 1);
 	XtCallActionProc(bar, "MoveThumb", &event, nullptr, 0);

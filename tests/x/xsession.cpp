@@ -337,9 +337,11 @@ vector<unsigned long> XSession::image(Window w)
 	return pixels;
 }
 
-Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args) : x_(x), dir_(dir)
+Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args, const vector<string> &prefix)
+	: x_(x), dir_(dir)
 {
-	vector<string> argv{BOXWARDEN_BINARY};
+	vector<string> argv = prefix;
+	argv.push_back(BOXWARDEN_BINARY);
 	argv.insert(argv.end(), args.begin(), args.end());
 	std::filesystem::remove(dir_ + "/out");
 	std::filesystem::remove(dir_ + "/err");

@@ -70,7 +70,9 @@ private:
 // its output kept in dir's files "out" and "err".
 class Watcher {
 public:
-	Watcher(XSession &x, const std::string &dir, const std::vector<std::string> &args);
+	// prefix, if given, is a command that runs the watcher.
+	Watcher(XSession &x, const std::string &dir, const std::vector<std::string> &args,
+	        const std::vector<std::string> &prefix = {});
 	~Watcher();
 	Watcher(const Watcher &) = delete;
 	Watcher &operator=(const Watcher &) = delete;
