@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -302,4 +308,43 @@ TEST(ReadOnly, ScanLeavesTheMailboxAsItWas)
 	EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec);
 	// Nothing was created beside it: no lock, no temporary copy.
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Failures, MailboxChangingDuringScans)
+{
+	// A writer truncates, appends and rewrites while scans go on.
+	TempDir dir;
+	const string path = dir.write("mbox", "");
+	string messages;
+	for (int i = 0; i < 3000; ++i)
+		messages += "From m" + std::to_string(i) + " x\nSubject: s" + std::to_string(i) + "\n\n" +
+		            string(static_cast<std::size_t>(i % 300), 'b') + "\n\n";
+	std::atomic<bool> done{false};
+	std::atomic<int> writes{0};
+	std::thread writer([&] {
+		std::mt19937 random(3);
+		for (; !done; ++writes) {
+			switch (random() % 3) {
+			case 0:
+				if (truncate(path.c_str(), static_cast<off_t>(random() % messages.size())) != 0)
+					return;
+				break;
+			case 1:
+				std::ofstream(path, std::ios::binary | std::ios::app) << messages.substr(0, random() % 5000);
+				break;
+			default:
+				std::ofstream(path, std::ios::binary | std::ios::trunc) << messages;
+			}
+		}
+	});
+	const std::regex line("m[0-9]* << s?[0-9]* >>");
+	for (int i = 0; i < 200 || writes < 1000; ++i) {
+		ScanResult r = scan(path, SCAN_NEW_ONLY, 2000 + i % 200 * 100);
+		ASSERT_GE(r.count, 0);
+		std::istringstream lines(r.summary);
+		for (string l; std::getline(lines, l);)
+			ASSERT_TRUE(std::regex_match(l, line)) << l;
+	}
+	done = true;
+	writer.join();
 }

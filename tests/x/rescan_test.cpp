@@ -225,7 +225,9 @@ TEST(Rescan, MapAndUnmapRescansNeverRing)
 	}
 	writeMailbox(dir.sub("mbox"), messages(3), kT2);
 	ASSERT_TRUE(w.waitForOutput("Scanned, 1 3"));
-	EXPECT_EQ(x.bells().size(), 2u); // the start and the change, nothing for the maps
+	// The start and the change, nothing for the maps.
+	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() >= 2; }));
+	EXPECT_EQ(x.bells().size(), 2u);
 }
 
 TEST(Rescan, PollInterval)
