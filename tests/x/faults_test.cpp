@@ -101,9 +101,8 @@ void run(const Fault &f)
 	Stamp before = stamp(mbox);
 	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-debug", "-poll", "1", "-fakeIcon", "-keepIcon"},
 	          f.asNobody ? kAsNobody : vector<string>{});
-	Window list = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwardenList")) && x.isViewable(list); }))
-		<< w.err();
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u) << w.err();
 	ASSERT_TRUE(w.waitForOutput("MapNotify\n"));
 	if (f.change) {
 		f.change(dir);

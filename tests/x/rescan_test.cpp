@@ -91,8 +91,8 @@ TEST(Rescan, MailboxAppearsGrowsEmptiesAndDisappears)
 	TempDir dir;
 	const string mbox = dir.sub("mbox");
 	Watcher w(x, dir.path(), with(kPolled, {"-fakeIcon", "-keepIcon"}));
-	Window list = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwardenList")) && x.isViewable(list); }));
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
 	ASSERT_TRUE(x.waitUntil([&] { return iconBackground(x) == kWhite; }));
 	ASSERT_TRUE(w.waitForOutput("No mail file, 1 0\n", 2));
 	EXPECT_EQ(x.wmName(list), "boxwardenList"); // no title is ever set without a mailbox
@@ -165,8 +165,8 @@ TEST(Rescan, ListShowsTheNewestLines)
 	TempDir dir;
 	writeMailbox(dir.sub("mbox"), messages(2), kT1);
 	Watcher w(x, dir.path(), kPolled);
-	Window list = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwarden")) && x.isViewable(list); }));
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
 	ASSERT_TRUE(w.waitForOutput("MapNotify\n"));
 	ASSERT_TRUE(w.waitForOutput("rescanMailbox 1\n", 2));
 	EXPECT_FALSE(listView(x, list).scrollbar); // two lines fit
@@ -214,8 +214,8 @@ TEST(Rescan, MapAndUnmapRescansNeverRing)
 	TempDir dir;
 	writeMailbox(dir.sub("mbox"), messages(2), kT1);
 	Watcher w(x, dir.path(), kPolled);
-	Window list = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwarden")) && x.isViewable(list); }));
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
 	ASSERT_TRUE(w.waitForOutput("MapNotify\nrescanMailbox 0\n"));
 	for (int round = 1; round <= 2; ++round) {
 		ASSERT_EQ(x.run("xdotool windowminimize " + std::to_string(list)), 0);

@@ -80,8 +80,8 @@ TEST(Settings, GeometryGoesToTheFakeIconsList)
 	XSession x;
 	TempDir dir;
 	Watcher w(x, dir.path(), {"-fakeIcon", "-geometry", "300x200+10+20"});
-	Window list = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwardenList")) && x.isViewable(list); }));
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
 	XWindowAttributes a = x.attributes(list);
 	EXPECT_EQ(a.width, 300);
 	EXPECT_EQ(a.height, 200);
@@ -98,8 +98,7 @@ std::vector<unsigned long> labelImage(const string &font, const string &subject,
 	vector<string> args{"-mailbox", "mbox", "-debug", "-xrm", "*messages.font: " + font};
 	args.insert(args.end(), more.begin(), more.end());
 	Watcher w(x, dir.path(), args);
-	Window list = 0;
-	x.waitUntil([&] { return (list = x.findClient("boxwarden")) && x.isViewable(list); });
+	const Window list = x.waitForShown("boxwarden");
 	w.waitForOutput("MapNotify\nrescanMailbox 0\n");
 	std::vector<unsigned long> image, before;
 	x.waitUntil([&] {

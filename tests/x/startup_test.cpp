@@ -82,8 +82,8 @@ TEST(Startup, IconPositionHints)
 		if (c.geometry)
 			args.insert(args.end(), {"-iconGeometry", c.geometry});
 		Watcher w(x, dir.path(), args);
-		Window list = 0;
-		ASSERT_TRUE(x.waitUntil([&] { return (list = x.findClient("boxwarden")) && x.isViewable(list); }));
+		const Window list = x.waitForShown("boxwarden");
+		ASSERT_NE(list, 0u);
 		XWMHints hints = x.wmHints(list);
 		EXPECT_TRUE(hints.flags & IconWindowHint);
 		EXPECT_EQ(hints.icon_window, x.findClient("boxwardenIcon"));

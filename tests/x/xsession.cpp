@@ -262,6 +262,12 @@ Window XSession::findClient(const string &instance)
 	return 0;
 }
 
+Window XSession::waitForShown(const string &instance)
+{
+	Window w = 0;
+	return waitUntil([&] { return (w = findClient(instance)) && isViewable(w); }) ? w : 0;
+}
+
 int XSession::wmState(Window w)
 {
 	Atom wmState = XInternAtom(display_, "WM_STATE", False);

@@ -43,6 +43,8 @@ public:
 
 	// Client windows (as given to the window manager) by WM_CLASS name; 0 if none.
 	Window findClient(const std::string &instance);
+	// The client window of that name once it is shown; 0 if it never is.
+	Window waitForShown(const std::string &instance);
 	int wmState(Window w);          // WithdrawnState, NormalState or IconicState
 	bool isViewable(Window w);
 	std::string wmName(Window w);

@@ -1,0 +1,29 @@
+# Sourced by the scripts that need a display of their own.
+#
+#   start_private_x DIR   starts Xvfb and twm, their files in DIR, and
+#                         exports DISPLAY
+#   background_pids       processes to end when the script exits: these two,
+#                         and whatever the script adds
+
+background_pids=()
+stop_background() {
+	local p
+	for p in "${background_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+}
+trap stop_background EXIT
+
+start_private_x() {
+	local dir=$1
+	Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp 4>"$dir/display" >"$dir/xvfb.log" 2>&1 &
+	background_pids+=($!)
+	for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
+	[ -s "$dir/display" ] || { echo "Xvfb did not start; see $dir/xvfb.log" >&2; return 1; }
+	export DISPLAY=":$(cat "$dir/display")"
+	# twm places windows itself and never grabs the server; its fonts
+	# are ones every installation has.
+	printf '%s\n' RandomPlacement NoGrabServer 'TitleFont "fixed"' 'ResizeFont "fixed"' 'MenuFont "fixed"' \
+		'IconFont "fixed"' 'IconManagerFont "fixed"' >"$dir/twmrc"
+	LANG=C LC_ALL=C twm -f "$dir/twmrc" >"$dir/twm.log" 2>&1 &
+	background_pids+=($!)
+	sleep 1
+}
