@@ -115,12 +115,12 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 			              "Failed to open %s", path);
 		return -1;
 	}
-	MboxScan scan(summary, flags);
 	// A FIFO or a device has no end to wait for and is no mailbox; it
 	// reads as an empty file.
 	if (!file.isRegular())
 		return 0;
 
+	MboxScan scan(summary, flags);
 	PieceReader reader(file.fd());
 	const bool tracing = flags & SCAN_DEBUG;
 	for (;;) {
