@@ -1,16 +1,19 @@
 // The MH folder parser: one message a file, listed in alphabetical order.
 // Header and body are not told apart; the first From: and Subject: lines
 // anywhere in a file give its line.  A file without a sender may be one
-// still being delivered, so it is read again after a wait.
+// still being delivered, so it is read again after a wait, if it was
+// written to lately.
 #include "decode/decode.h"
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <dirent.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using std::string;
@@ -57,6 +60,16 @@ void readSenderAndSubject(int fd, SenderField &sender, SubjectField &subject)
 	}
 }
 
+// Whether a message file may still be being delivered.  One that has lain
+// untouched for longer never gains a sender; waiting on it would freeze the
+// watcher for twelve seconds at every scan of the folder, for as long as a
+// stranger's message without a From: line stays there.
+bool mayStillBeWritten(int fd)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && std::time(nullptr) - st.st_mtime < kDeliverySeconds;
+}
+
 } // namespace
 
 void (*mhRereadWait)(unsigned seconds) = sleepSeconds;
@@ -76,7 +89,7 @@ string MHparseOne(const char *path, int flags)
 		if (!file.isRegular())
 			break;
 		readSenderAndSubject(file.fd(), sender, subject);
-		if (!sender.empty() || rereads == 0)
+		if (!sender.empty() || rereads == 0 || !mayStillBeWritten(file.fd()))
 			break;
 		mhRereadWait(kRereadWaitSeconds);
 	}

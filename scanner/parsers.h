@@ -30,8 +30,10 @@ int MHparseMailbox(const char *folder, Summary &summary, int flags);
 std::string MHparseOne(const char *path, int flags);
 
 // A message file without a sender may still be being written: it is read
-// again after a wait, kMessageRereads times at most.
+// again after a wait, kMessageRereads times at most, as long as it was
+// written to within the last kDeliverySeconds.
 inline constexpr int kMessageRereads = 3;
 inline constexpr unsigned kRereadWaitSeconds = 4;
+inline constexpr long kDeliverySeconds = 120;
 // How the wait is made; tests put in one that does not sleep.
 extern void (*mhRereadWait)(unsigned seconds);

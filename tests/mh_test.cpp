@@ -101,6 +101,23 @@ TEST_F(MHFolder, AMessageWithoutSenderIsReadFourTimes)
 	EXPECT_EQ(waits, (std::vector<unsigned>{4, 4, 4}));
 }
 
+TEST_F(MHFolder, OnlyAMessageWrittenLatelyIsWaitedOn)
+{
+	// Two minutes untouched: no delivery is going on.
+	const struct {
+		long age;
+		std::size_t waits;
+	} cases[] = {{0, 3}, {60, 3}, {100, 3}, {140, 0}, {86400, 0}, {-3600, 3}};
+	for (const auto &c : cases) {
+		waits.clear();
+		string path = message("1", "Subject: s\n");
+		const timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - c.age, 0}};
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+		EXPECT_EQ(scan(dir.path(), 0), (ScanResult{1, "*Unknown sender* << s >>\n"}));
+		EXPECT_EQ(waits.size(), c.waits) << c.age;
+	}
+}
+
 TEST_F(MHFolder, ASenderThatArrivesDuringTheWaitsEndsThem)
 {
 	string path = message("1", "");
