@@ -8,6 +8,7 @@
 #include <X11/StringDefs.h>
 #include <X11/Shell.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -106,12 +107,38 @@ void scrollToEnd()
 	XtCallActionProc(bar, "EndScroll", &event, nullptr, 0);
 }
 
+// The newest lines of the summary, as many as the list can scroll to the
+// end of.  A drag to the bottom of the scrollbar moves the label up by
+// (height - 1) / height of its own height, which brings its last line into
+// view only while the label is at most height * height pixels tall; and X
+// places no window further than 32767 pixels from its parent.  Past those,
+// a flood of tiny messages would leave the newest lines, or the whole
+// list, out of sight.
+const char *newestLinesThatFit()
+{
+	constexpr long kMaxWindowOffset = 32767;
+	XFontStruct *font = nullptr;
+	Dimension margin = 0, height = 0;
+	XtVaGetValues(messages, XtNfont, &font, XtNinternalHeight, &margin, nullptr);
+	XtVaGetValues(viewport, XtNheight, &height, nullptr);
+	const long lineHeight = font ? font->ascent + font->descent : 0;
+	if (lineHeight <= 0)
+		return summary;
+	const long tallest = std::min(kMaxWindowOffset, static_cast<long>(height) * height);
+	const long fit = std::max(1L, (tallest - 2L * margin) / lineHeight);
+	const char *start = summary + std::strlen(summary);
+	for (long lines = 0; start > summary; --start)
+		if (start[-1] == '\n' && ++lines > fit)
+			break;
+	return start;
+}
+
 void refreshList()
 {
 	if (!listVisible || (mailCount == 0 && shownCount == 0 && listCurrent))
 		return;
 	listCurrent = true;
-	XtVaSetValues(messages, XtNlabel, summary, nullptr);
+	XtVaSetValues(messages, XtNlabel, newestLinesThatFit(), nullptr);
 	scrollToEnd();
 }
 

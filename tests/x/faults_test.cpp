@@ -260,3 +260,26 @@ TEST(Faults, DisplayGoesAway)
 	EXPECT_EQ(WEXITSTATUS(status), 1);
 	std::printf("the watcher ended %lld ms after its display\n", static_cast<long long>(took.count()));
 }
+
+TEST(Faults, AFloodOfTinyMessages)
+{
+	// 3,555 lines of 9 characters fill the list; a label of them all
+	// would be 46,219 pixels tall, past what X can place and scroll.
+	XSession x;
+	TempDir dir;
+	string mbox;
+	for (int i = 0; i < 4000; ++i)
+		mbox += "From a" + std::to_string(i % 10) + "\n\n";
+	writeMailbox(dir.sub("mbox"), mbox, kT1);
+	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-debug", "-poll", "1"});
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(w.waitForOutput("Scanned, 1 4000 " + kTime1));
+	// The newest lines that a drag to the bottom of a 160-pixel viewport
+	// can bring into view: 1,968 lines of 13 pixels and the margins.
+	EXPECT_TRUE(x.waitUntil([&] {
+		ListView view = listView(x, list);
+		return view.labelHeight == 1968 * 13 + 4 && view.labelY == view.clipHeight - view.labelHeight;
+	})) << listView(x, list).labelHeight << " " << listView(x, list).labelY;
+	EXPECT_EQ(w.err(), "");
+}
