@@ -180,7 +180,7 @@ TEST(Rescan, ListShowsTheNewestLines)
 			<< listView(x, list).labelHeight;
 		ASSERT_TRUE(x.waitUntil([&] {
 			ListView view = listView(x, list);
-			return view.scrollbar && view.labelY == view.clipHeight - view.labelHeight;
+			return view.scrollbar && view.atEnd();
 		})) << listView(x, list).labelY;
 	}
 }
@@ -202,7 +202,7 @@ TEST(Rescan, AllMailIsReadOnlyWhenTheListShows)
 	ASSERT_TRUE(w.waitForOutput("Scanned, 0 30 Tue Nov 14 22:13:20 2023\n"));
 	EXPECT_TRUE(x.waitUntil([&] {
 		ListView view = listView(x, list);
-		return view.labelHeight == 30 * 13 + 4 && view.labelY == view.clipHeight - view.labelHeight;
+		return view.labelHeight == 30 * 13 + 4 && view.atEnd();
 	}));
 	EXPECT_EQ(x.wmName(list), "Mail at Tue Nov 14 22:13:20 2023"); // not reworded
 	EXPECT_EQ(x.bells().size(), 1u);

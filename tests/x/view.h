@@ -9,6 +9,9 @@ struct ListView {
 	int labelY = 0; // negative once scrolled
 	int labelHeight = 0;
 	bool scrollbar = false;
+
+	// The label's last line is at the bottom of the view.
+	bool atEnd() const { return labelY == clipHeight - labelHeight; }
 };
 ListView listView(XSession &x, Window shell);
 
