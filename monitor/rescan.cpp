@@ -26,7 +26,8 @@ char *summary;
 namespace {
 
 // ctime() text, newline included.  A time the C library can't render (a
-// file dated far beyond the year 9999) gets a text of its own.
+// file dated past the year 2^31, which some file systems allow) gets a
+// text of its own.
 const char *timeText(time_t t)
 {
 	const char *text = std::ctime(&t);
@@ -42,7 +43,8 @@ void takeInNoMail(time_t mtime)
 	listCurrent = false;
 }
 
-// Steps 2 to 4 of a rescan; false when it ends there.
+// Looks at the mailbox and takes in what changed; false when the rescan
+// ends there.
 bool examineMailbox(bool notify)
 {
 	const bool debug = appResources.debug;
