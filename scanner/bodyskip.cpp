@@ -12,12 +12,19 @@
 
 namespace {
 
+// A piece that starts with this byte stops the skip: a lone newline is an
+// empty line, and Ctrl-A separates messages.
+bool stopsTheSkip(char first)
+{
+	return first == '\n' || first == kCtrlA;
+}
+
 // The pieces of a line of length bytes from at that come after its first:
 // the first of them that is a lone newline or starts with Ctrl-A.
 std::optional<std::size_t> laterPieceThatMatters(const char *data, std::size_t at, std::size_t length)
 {
 	for (std::size_t k = kPieceChars; k <= length; k += kPieceChars)
-		if (data[at + k] == '\n' || data[at + k] == kCtrlA)
+		if (stopsTheSkip(data[at + k]))
 			return at + k;
 	return std::nullopt;
 }
@@ -55,7 +62,7 @@ BodySkip skipBodyPieces(std::span<const char> buf)
 	std::size_t at = 0;
 	if (size == 0)
 		return {0, false};
-	if (data[0] == '\n' || data[0] == kCtrlA)
+	if (stopsTheSkip(data[0]))
 		return {0, true};
 	for (std::size_t block = 0; block + kBlock <= size; block += kBlock) {
 		for (std::uint64_t mask = newlineMask(data + block); mask != 0; mask &= mask - 1) {
@@ -67,7 +74,7 @@ BodySkip skipBodyPieces(std::span<const char> buf)
 			at = nl + 1;
 			if (at == size)
 				return {at, false};
-			if (data[at] == '\n' || data[at] == kCtrlA)
+			if (stopsTheSkip(data[at]))
 				return {at, true};
 		}
 	}
@@ -89,7 +96,7 @@ BodySkip skipBodyPieces(std::span<const char> buf)
 		if (auto later = laterPieceThatMatters(data, at, length))
 			return {*later, true};
 		at += length + 1;
-		if (at < size && (data[at] == '\n' || data[at] == kCtrlA))
+		if (at < size && stopsTheSkip(data[at]))
 			return {at, true};
 	}
 	return {at, false};

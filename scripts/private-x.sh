@@ -1,6 +1,7 @@
 # Sourced by the scripts that need a display of their own.
 #
-#   start_private_x DIR   starts Xvfb and twm, their files in DIR, and
+#   start_private_x DIR   starts Xvfb and twm (configured by scripts/twmrc;
+#                         run from the top folder), logs in DIR, and
 #                         exports DISPLAY
 #   background_pids       processes to end when the script exits: these two,
 #                         and whatever the script adds
@@ -19,11 +20,7 @@ start_private_x() {
 	for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
 	[ -s "$dir/display" ] || { echo "Xvfb did not start; see $dir/xvfb.log" >&2; return 1; }
 	export DISPLAY=":$(cat "$dir/display")"
-	# twm places windows itself and never grabs the server; its fonts
-	# are ones every installation has.
-	printf '%s\n' RandomPlacement NoGrabServer 'TitleFont "fixed"' 'ResizeFont "fixed"' 'MenuFont "fixed"' \
-		'IconFont "fixed"' 'IconManagerFont "fixed"' >"$dir/twmrc"
-	LANG=C LC_ALL=C twm -f "$dir/twmrc" >"$dir/twm.log" 2>&1 &
+	LANG=C LC_ALL=C twm -f scripts/twmrc >"$dir/twm.log" 2>&1 &
 	background_pids+=($!)
 	sleep 1
 }

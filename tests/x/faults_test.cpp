@@ -38,13 +38,6 @@ string oneMessage()
 	return message("a", "s");
 }
 
-// How many lines the scanner itself finds in a file, for the trace.
-int countOf(const string &path)
-{
-	vector<char> summary(32000);
-	return parseMailbox(path.c_str(), summary.data(), 32000, SCAN_NEW_ONLY | SCAN_MIME);
-}
-
 struct Stamp {
 	string bytes;
 	timespec mtime, atime;
@@ -146,11 +139,6 @@ string randomBytes()
 	return bytes;
 }
 
-void write(const TempDir &dir, const string &name, const string &bytes)
-{
-	std::ofstream(dir.sub(name), std::ios::binary) << bytes;
-}
-
 } // namespace
 
 TEST(Faults, MailboxFiles)
@@ -159,9 +147,9 @@ TEST(Faults, MailboxFiles)
 	int binaryCount = 0;
 	{
 		TempDir probe;
-		binaryCount = countOf(probe.write("mbox", binary));
+		binaryCount = scan(probe.write("mbox", binary), SCAN_NEW_ONLY | SCAN_MIME).count;
 	}
-	const auto file = [](string bytes) { return [bytes](const TempDir &d) { write(d, "mbox", bytes); }; };
+	const auto file = [](string bytes) { return [bytes](const TempDir &d) { d.write("mbox", bytes); }; };
 	const Fault faults[] = {
 		{"NUL bytes", file("From a x\nSubject: a\0b\n\0\n\nFrom b\0y\n\n"s), {},
 		 "Scanned, 1 2 " + kTime1, "Mail at " + kTime1, true, false, true},

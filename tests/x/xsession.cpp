@@ -25,25 +25,6 @@ using std::vector;
 
 namespace {
 
-// A window manager that places windows by itself and never grabs the
-// server; its fonts are ones every installation has.
-const char *const kTwmConfig = R"(RandomPlacement
-NoGrabServer
-TitleFont "fixed"
-ResizeFont "fixed"
-MenuFont "fixed"
-IconFont "fixed"
-IconManagerFont "fixed"
-)";
-
-string makeTempDir()
-{
-	string pattern = (std::filesystem::temp_directory_path() / "boxwarden-x.XXXXXX").string();
-	if (!mkdtemp(pattern.data()))
-		throw std::runtime_error("mkdtemp failed");
-	return pattern;
-}
-
 int ignoreXErrors(Display *, XErrorEvent *)
 {
 	return 0;
@@ -55,14 +36,6 @@ int noteBadAccess(Display *, XErrorEvent *error)
 	if (error->error_code == BadAccess)
 		sawBadAccess = true;
 	return 0;
-}
-
-string readAll(const string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	std::ostringstream bytes;
-	bytes << in.rdbuf();
-	return bytes.str();
 }
 
 } // namespace
@@ -111,7 +84,7 @@ void stopProcess(pid_t &pid)
 	pid = -1;
 }
 
-XSession::XSession() : dir_(makeTempDir())
+XSession::XSession()
 {
 	unsetenv("DISPLAY"); // nothing here may reach a real display
 	startServer();
@@ -124,8 +97,6 @@ XSession::~XSession()
 		XCloseDisplay(display_);
 	stopProcess(windowManager_);
 	stopProcess(server_);
-	std::error_code ignored;
-	std::filesystem::remove_all(dir_, ignored);
 }
 
 void XSession::startServer()
@@ -135,7 +106,7 @@ void XSession::startServer()
 		throw std::runtime_error("pipe failed");
 	server_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
 	                 "tcp", "-noreset"},
-	                {}, dir_ + "/xvfb.log", dir_ + "/xvfb.log");
+	                {}, dir_.sub("xvfb.log"), dir_.sub("xvfb.log"));
 	close(fds[1]);
 	string number;
 	pollfd p{fds[0], POLLIN, 0};
@@ -148,7 +119,7 @@ void XSession::startServer()
 	}
 	close(fds[0]);
 	if (number.find('\n') == string::npos)
-		throw std::runtime_error("Xvfb did not start: " + readAll(dir_ + "/xvfb.log"));
+		throw std::runtime_error("Xvfb did not start: " + readFile(dir_.sub("xvfb.log")));
 	displayName_ = ":" + number.substr(0, number.find('\n'));
 	display_ = XOpenDisplay(displayName_.c_str());
 	if (!display_)
@@ -164,10 +135,8 @@ void XSession::startServer()
 
 void XSession::startWindowManager()
 {
-	string config = dir_ + "/twmrc";
-	std::ofstream(config) << kTwmConfig;
-	windowManager_ = spawn({"twm", "-f", config}, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C"},
-	                       dir_ + "/twm.log", dir_ + "/twm.log");
+	windowManager_ = spawn({"twm", "-f", BOXWARDEN_TWMRC}, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C"},
+	                       dir_.sub("twm.log"), dir_.sub("twm.log"));
 	// A window manager holds the root's substructure redirection.
 	bool managed = waitUntil([this] {
 		sawBadAccess = false;
@@ -181,7 +150,7 @@ void XSession::startWindowManager()
 		return sawBadAccess;
 	});
 	if (!managed)
-		throw std::runtime_error("twm did not start: " + readAll(dir_ + "/twm.log"));
+		throw std::runtime_error("twm did not start: " + readFile(dir_.sub("twm.log")));
 }
 
 void XSession::killServer()
@@ -195,8 +164,8 @@ void XSession::killServer()
 
 int XSession::run(const string &command) const
 {
-	pid_t pid = spawn({"sh", "-c", command}, {"DISPLAY=" + displayName_}, dir_ + "/commands.log",
-	                  dir_ + "/commands.log");
+	pid_t pid = spawn({"sh", "-c", command}, {"DISPLAY=" + displayName_}, dir_.sub("commands.log"),
+	                  dir_.sub("commands.log"));
 	int status = 0;
 	waitpid(pid, &status, 0);
 	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -367,12 +336,12 @@ Watcher::~Watcher()
 
 string Watcher::out() const
 {
-	return readAll(dir_ + "/out");
+	return readFile(dir_ + "/out");
 }
 
 string Watcher::err() const
 {
-	return readAll(dir_ + "/err");
+	return readFile(dir_ + "/err");
 }
 
 bool Watcher::waitForOutput(const string &text, int count)

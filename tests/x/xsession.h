@@ -4,6 +4,8 @@
 // DISPLAY is cleared and every client is pointed at the private server.
 #pragma once
 
+#include "tests/fixture.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -59,7 +61,7 @@ private:
 	void startServer();
 	void startWindowManager();
 
-	std::string dir_;
+	TempDir dir_;
 	std::string displayName_;
 	pid_t server_ = -1;
 	pid_t windowManager_ = -1;
