@@ -30,14 +30,6 @@ int ignoreXErrors(Display *, XErrorEvent *)
 	return 0;
 }
 
-bool sawBadAccess;
-int noteBadAccess(Display *, XErrorEvent *error)
-{
-	if (error->error_code == BadAccess)
-		sawBadAccess = true;
-	return 0;
-}
-
 } // namespace
 
 pid_t spawn(const vector<string> &argv, const vector<string> &env, const string &out, const string &err,
@@ -137,17 +129,12 @@ void XSession::startWindowManager()
 {
 	windowManager_ = spawn({"twm", "-f", BOXWARDEN_TWMRC}, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C"},
 	                       dir_.sub("twm.log"), dir_.sub("twm.log"));
-	// A window manager holds the root's substructure redirection.
+	// A window manager holds the root's substructure redirection.  It is
+	// looked for among every client's event masks: selecting it here to
+	// see whether that fails would, for a moment, make this process the
+	// window manager and turn twm away.
 	bool managed = waitUntil([this] {
-		sawBadAccess = false;
-		XSetErrorHandler(noteBadAccess);
-		Window root = DefaultRootWindow(display_);
-		XSelectInput(display_, root, SubstructureRedirectMask);
-		XSync(display_, False);
-		XSelectInput(display_, root, NoEventMask);
-		XSync(display_, False);
-		XSetErrorHandler(ignoreXErrors);
-		return sawBadAccess;
+		return attributes(DefaultRootWindow(display_)).all_event_masks & SubstructureRedirectMask;
 	});
 	if (!managed)
 		throw std::runtime_error("twm did not start: " + readFile(dir_.sub("twm.log")));
