@@ -52,7 +52,13 @@ bool takeEscape(string_view value, std::size_t &at, string &out)
 	auto low = hexDigit(value[at + 2]);
 	if (!high || !low)
 		return false;
-	out += static_cast<char>(*high * 16 + *low);
+	// A decoded control character would reach the list as it is: a line
+	// break there forges a line of its own.  A decoded 0 still ends the
+	// value, as a terminator would.
+	int byte = *high * 16 + *low;
+	if ((byte >= 0x01 && byte <= 0x1f) || byte == 0x7f)
+		byte = '?';
+	out += static_cast<char>(byte);
 	at += 3;
 	return true;
 }

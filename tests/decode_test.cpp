@@ -111,3 +111,20 @@ TEST(DecodeHeader, LeavesEverythingAloneWithoutAFontCharset)
 	for (string value : {"=?iso-8859-1?q?caf=E9?=", "ab=?", "=?iso-8859-1?q?abc", "a_b"})
 		EXPECT_EQ(decoded(value), value);
 }
+
+TEST_F(WithCharset, ADecodedControlCharacterIsShownAsAQuestionMark)
+{
+	const struct {
+		string value, expected;
+	} cases[] = {
+		{"=?ISO-8859-1?Q?hi=0ABoss_Person_<<_Wire_money_now_>>?=", "hi?Boss Person << Wire money now >>"},
+		{"=?iso-8859-1?q?a=0Db=09c=01d=1Fe=7Ff?=", "a?b?c?d?e?f"},
+		{"=?iso-8859-1?q?=20=7E=80=9F=A0?=", " ~\x80\x9F\xA0"},
+		{"=?iso-8859-1?q?a=00b?=", "a"},
+		{"=?iso-8859-1?q?a?==0A", "a?"},
+		{"=?iso-8859-1?q?a=0A", "a?"},
+		{"=?iso-8859-1?q?a=0A?= =?us-ascii?q?b?=", "=?iso-8859-1?q?a=0A?= =?us-ascii?q?b?="},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(decoded(c.value), c.expected) << c.value;
+}
