@@ -1,5 +1,7 @@
 // The summary line of one message, and the sender's display name.
 #include "decode/decode.h"
+#include "decode/utf8.h"
+#include "decode/words.h"
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
@@ -7,8 +9,39 @@
 #include <cstdio>
 #include <cstring>
 
+using std::string;
+
+namespace {
+
+void appendEntry(Summary &summary, const char *sender, const char *status, const char *subject)
+{
+	if (*status == '\0')
+		appendLine(summary, {sender, " << ", subject, " >>\n"});
+	else
+		appendLine(summary, {sender, " (", status, ") << ", subject, " >>\n"});
+}
+
+// A status word is made of anything but blanks; in the international list
+// it is made clean UTF-8 as well.
+string shownStatus(const char *status)
+{
+	string shown;
+	appendAsUtf8(shown, status);
+	replaceControls(shown);
+	return shown;
+}
+
+} // namespace
+
+string shownValue(std::string_view whole, int flags)
+{
+	string shown = decodeHeaderUtf8(whole, flags & SCAN_MIME);
+	keepCharacters(shown, kHeaderValueChars);
+	return shown;
+}
+
 void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,
-               SubjectField &subject, int &count)
+               SubjectField &subject, WholeValues &whole, int &count)
 {
 	if (sender.empty())
 		return;
@@ -16,29 +49,38 @@ void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &st
 		std::printf("%d: %s '%s' <<%s>>\n", count, sender.data(), status.data(),
 		            subject.data());
 	if (!(flags & SCAN_NEW_ONLY) || status.empty()) {
-		if (flags & SCAN_MIME) {
-			decodeHeader(sender.data());
-			decodeHeader(subject.data());
+		if (flags & SCAN_UTF8) {
+			string from = shownValue(whole.sender, flags);
+			const string about = shownValue(whole.subject, flags);
+			appendEntry(summary, shortSender(from.data(), flags), shownStatus(status.data()).c_str(),
+			            about.c_str());
+		} else {
+			if (flags & SCAN_MIME) {
+				decodeHeader(sender.data());
+				decodeHeader(subject.data());
+			}
+			appendEntry(summary, shortSender(sender.data(), flags), status.data(), subject.data());
 		}
-		const char *shown = shortSender(sender.data(), flags);
-		if (status.empty())
-			appendLine(summary, {shown, " << ", subject.data(), " >>\n"});
-		else
-			appendLine(summary, {shown, " (", status.data(), ") << ", subject.data(), " >>\n"});
 		if (count < INT_MAX)
 			++count;
 	}
 	sender.clear();
 	status.clear();
 	subject.clear();
+	whole.clear();
 }
 
 namespace {
 
-// isgraph() in the POSIX locale, whatever locale is in force.
-bool isGraphic(char c)
+// What the end of a name is trimmed of: in the POSIX locale isgraph()
+// fails for blanks, control characters and every byte from 0x80 up; in
+// the international list only blanks and control characters go, so that
+// a name never loses a character that is not ASCII.
+bool keepsTheEnd(char c, int flags)
 {
 	auto u = static_cast<unsigned char>(c);
+	if (flags & SCAN_UTF8)
+		return u > 0x20 && u != 0x7f;
 	return u > 0x20 && u < 0x7f;
 }
 
@@ -57,7 +99,7 @@ char *shortSender(char *value, int flags)
 	if (*name == '\0')
 		return value;
 	char *last = name + std::strlen(name) - 1;
-	while (last > name && !isGraphic(*last))
+	while (last > name && !keepsTheEnd(*last, flags))
 		*last-- = '\0';
-	return isGraphic(*last) ? name : value;
+	return keepsTheEnd(*last, flags) ? name : value;
 }

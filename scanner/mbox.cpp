@@ -8,6 +8,11 @@
 // Status: line can.  Those are the pieces handlePiece(), which is the whole
 // rule, gets to see; in the body, where even header lines don't count,
 // skipBodyPieces() passes over the others in bulk.
+//
+// With SCAN_UTF8 the same pieces are looked at in the same way, so the
+// messages and their count stay as they are; a From: or Subject: line
+// found there also opens a whole field, which gathers every piece that
+// follows until its field ends.
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
@@ -25,11 +30,24 @@ struct MboxScan {
 	SenderField sender;
 	StatusField status;
 	SubjectField subject;
+	WholeValues whole;     // with SCAN_UTF8
+	FieldCollector field;  // the whole value being gathered
 	bool inHeaders = true;  // header lines are being looked at
 	bool afterBlank = true; // the previous piece was empty, or none came yet
 	bool sawCtrlA = false;  // from now on only Ctrl-A lines separate
 
-	void emit() { emitEntry(summary, flags, sender, status, subject, count); }
+	void emit()
+	{
+		field.close();
+		emitEntry(summary, flags, sender, status, subject, whole, count);
+	}
+
+	// A header line in piece gave value: its whole field starts there.
+	void openField(std::string &wholeValue, std::span<const char> piece, std::string_view value)
+	{
+		if (flags & SCAN_UTF8)
+			field.open(wholeValue, piece, static_cast<std::size_t>(value.data() - piece.data()));
+	}
 };
 
 void handlePiece(MboxScan &scan, std::span<char> piece)
@@ -54,12 +72,15 @@ void handlePiece(MboxScan &scan, std::span<char> piece)
 		if (!scan.sender.empty())
 			scan.inHeaders = false;
 		scan.afterBlank = true;
+		scan.field.close();
 		return;
 	}
 	if (!scan.sawCtrlA && scan.afterBlank) {
 		if (auto word = separatorWord(text)) {
 			scan.emit();
 			scan.sender.set(*word);
+			if (scan.flags & SCAN_UTF8)
+				scan.whole.sender = *word;
 			scan.inHeaders = true;
 			scan.afterBlank = false;
 			return;
@@ -68,11 +89,13 @@ void handlePiece(MboxScan &scan, std::span<char> piece)
 	scan.afterBlank = false;
 	if (!scan.inHeaders)
 		return;
-	if (auto from = headerValue(text, "from:"))
+	if (auto from = headerValue(text, "from:")) {
 		scan.sender.set(*from);
-	else if (auto subject = headerValue(text, "subject:"))
+		scan.openField(scan.whole.sender, piece, *from);
+	} else if (auto subject = headerValue(text, "subject:")) {
 		scan.subject.set(*subject);
-	else if (auto status = statusWord(text))
+		scan.openField(scan.whole.subject, piece, *subject);
+	} else if (auto status = statusWord(text))
 		scan.status.set(*status);
 }
 
@@ -129,6 +152,8 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 		std::span<char> piece = reader.next();
 		if (piece.empty())
 			break;
+		if (scan.field.isOpen())
+			scan.field.take(piece);
 		if (tracing || scan.afterBlank || mayMatter(piece.front()))
 			handlePiece(scan, piece);
 	}

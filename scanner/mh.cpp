@@ -36,27 +36,49 @@ struct DirentList {
 	}
 };
 
+constexpr const char *kUnknownSender = "*Unknown sender*";
+
 string failedToOpen(const char *path)
 {
 	return string("Failed to open ") + path + "\n";
 }
 
-// One read of an open message file.
-void readSenderAndSubject(int fd, SenderField &sender, SubjectField &subject)
+// One read of an open message file.  It ends once both a sender and a
+// subject are known; with SCAN_UTF8, only after the last of them has been
+// gathered whole.
+void readSenderAndSubject(int fd, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole)
 {
 	sender.clear();
 	subject.clear();
+	whole.clear();
+	FieldCollector field;
+	auto openField = [&](std::string &value, std::span<const char> piece, std::string_view matched) {
+		if (flags & SCAN_UTF8)
+			field.open(value, piece, static_cast<std::size_t>(matched.data() - piece.data()));
+	};
 	PieceReader reader(fd);
-	while (sender.empty() || subject.empty()) {
+	for (;;) {
+		const bool searching = sender.empty() || subject.empty();
+		if (!searching && !field.isOpen())
+			return;
 		std::span<char> piece = reader.next();
 		if (piece.empty())
 			return;
+		const bool taken = field.take(piece);
+		if (!searching) {
+			if (!taken)
+				return;
+			continue;
+		}
 		foldLeadingLetters(piece);
 		std::string_view text = pieceText(piece);
-		if (auto from = headerValue(text, "from:"))
+		if (auto from = headerValue(text, "from:")) {
 			sender.set(*from);
-		else if (auto subj = headerValue(text, "subject:"))
+			openField(whole.sender, piece, *from);
+		} else if (auto subj = headerValue(text, "subject:")) {
 			subject.set(*subj);
+			openField(whole.subject, piece, *subj);
+		}
 	}
 }
 
@@ -80,6 +102,7 @@ string MHparseOne(const char *path, int flags)
 		std::printf("MHparseOne(%s)\n", path);
 	SenderField sender;
 	SubjectField subject;
+	WholeValues whole; // with SCAN_UTF8
 	for (int rereads = kMessageRereads;; --rereads) {
 		MailFile file(path);
 		if (!file.isOpen())
@@ -88,13 +111,19 @@ string MHparseOne(const char *path, int flags)
 		// else (a folder, a FIFO, a device) is never read or waited on.
 		if (!file.isRegular())
 			break;
-		readSenderAndSubject(file.fd(), sender, subject);
+		readSenderAndSubject(file.fd(), flags, sender, subject, whole);
 		if (!sender.empty() || rereads == 0 || !mayStillBeWritten(file.fd()))
 			break;
 		mhRereadWait(kRereadWaitSeconds);
 	}
-	if (sender.empty())
-		sender.set("*Unknown sender*");
+	if (sender.empty()) {
+		sender.set(kUnknownSender);
+		whole.sender = kUnknownSender;
+	}
+	if (flags & SCAN_UTF8) {
+		string from = shownValue(whole.sender, flags);
+		return string(shortSender(from.data(), flags)) + " << " + shownValue(whole.subject, flags) + " >>\n";
+	}
 	if (flags & SCAN_MIME) {
 		decodeHeader(sender.data());
 		decodeHeader(subject.data());

@@ -3,14 +3,20 @@
 
 #include "scanner/headers.h"
 #include "scanner/summary.h"
+#include "scanner/wholefield.h"
 
 #include <span>
 #include <string>
 
 // Formats the pending message's line into the summary and empties the
-// fields; a message with no sender is left pending.
+// fields; a message with no sender is left pending.  With SCAN_UTF8 the
+// line shows the whole values, which are set and emptied with the fields.
 void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,
-               SubjectField &subject, int &count);
+               SubjectField &subject, WholeValues &whole, int &count);
+
+// With SCAN_UTF8: a sender or subject value as a line shows it, decoded
+// (with SCAN_MIME) and cut to kHeaderValueChars characters.
+std::string shownValue(std::string_view whole, int flags);
 
 // An mbox or MMDF file: the number of lines formatted, or -1.
 int parseMboxFile(const char *path, Summary &summary, int flags);

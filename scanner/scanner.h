@@ -7,6 +7,7 @@ inline constexpr int SCAN_NEW_ONLY = 1;   // list and count only messages withou
 inline constexpr int SCAN_FULL_NAMES = 2; // show senders whole, not cut down to a name
 inline constexpr int SCAN_DEBUG = 4;      // trace lines on standard output
 inline constexpr int SCAN_MIME = 8;       // decode encoded header words
+inline constexpr int SCAN_UTF8 = 16;      // the international list: whole values as clean UTF-8
 
 // Fills summary (capacity bytes, at least 1) with one line per listed
 // message and returns the count, or -1 when the mailbox can't be read.

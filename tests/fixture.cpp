@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 TempDir::TempDir()
@@ -79,4 +82,42 @@ void makeSocket(const std::string &path)
 	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
 	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
 	close(fd); // the socket file stays
+}
+
+std::string produce(const std::vector<std::string> &args)
+{
+	const std::string &script = args.at(0);
+	std::vector<std::string> argv{script.ends_with(".py") ? "/usr/bin/python3" : "/usr/bin/perl",
+	                              std::string(BOXWARDEN_PRODUCERS) + "/" + script};
+	argv.insert(argv.end(), args.begin() + 1, args.end());
+	int fds[2];
+	if (pipe(fds) != 0)
+		throw std::runtime_error("pipe failed");
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(fds[1], 1);
+		close(fds[0]);
+		close(fds[1]);
+		std::vector<char *> cargs;
+		for (const std::string &a : argv)
+			cargs.push_back(const_cast<char *>(a.c_str()));
+		cargs.push_back(nullptr);
+		execv(cargs[0], cargs.data());
+		_exit(127);
+	}
+	close(fds[1]);
+	std::string out;
+	char buf[4096];
+	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
+		if (n > 0)
+			out.append(buf, static_cast<std::size_t>(n));
+		else if (errno != EINTR)
+			break;
+	}
+	close(fds[0]);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		throw std::runtime_error(script + " failed");
+	return out;
 }

@@ -49,3 +49,8 @@ void makeSocket(const std::string &path);
 
 // Reads a whole file.
 std::string readFile(const std::string &path);
+
+// What a mail producer in tests/producers writes on its standard output:
+// produce({"encode_header.py", "word", "utf-8", "b", "Grüße"}).  Each is run
+// by the system's own interpreter.
+std::string produce(const std::vector<std::string> &args);

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 using std::string;
 
@@ -115,7 +117,7 @@ string lineOf(std::mt19937 &random, const string &start, std::size_t length)
 	return line;
 }
 
-string randomMailbox(std::mt19937 &random, std::size_t size)
+string randomMailbox(std::mt19937 &random, std::size_t size, const std::vector<string> &moreStarts = {})
 {
 	static const char *const starts[] = {
 		"", "From a x", "From b@y Mon", "Fromage z", "From: Real <r@x>", "from:q", "From: ",
@@ -123,9 +125,11 @@ string randomMailbox(std::mt19937 &random, std::size_t size)
 		"\x01\x01\x01\x01From: mm", "\x01", "From :x", "Received: from a by b", "Resent-From: r",
 		" continued", "From", "\r", "x\0y",
 	};
+	std::vector<string> table(std::begin(starts), std::end(starts));
+	table.insert(table.end(), moreStarts.begin(), moreStarts.end());
 	string mbox;
 	while (mbox.size() < size) {
-		string start = starts[random() % std::size(starts)];
+		string start = table[random() % table.size()];
 		if (start == "x")
 			start = string("x\0y", 3);
 		std::size_t length;
@@ -167,6 +171,31 @@ TEST(MboxOracle, AgreesOnRandomMailboxes)
 		for (int flags : {0, SCAN_NEW_ONLY, SCAN_FULL_NAMES}) {
 			int capacity = round % 3 == 0 ? 32000 : 1 + static_cast<int>(random() % 600);
 			ASSERT_EQ(scan(path, flags, capacity), oracleScan(path, flags, capacity))
+				<< "round " << round << " flags " << flags;
+		}
+	}
+}
+
+// The international list shows the same messages: the same count and the
+// same number of lines, on mailboxes that also hold folded and encoded
+// fields.
+TEST(MboxOracle, InternationalListKeepsTheMessages)
+{
+	const std::vector<string> encoded = {
+		"Subject: =?utf-8?b?5Lya6K2w?=", "From: =?utf-8?q?Zo=C3=AB?= <z@x>", "\t=?utf-8?q?_M=C3=BCller?=",
+		" =?iso-8859-1?q?caf=E9?=", "From: =?x?b?@@?=", "\t", "Subject: \xC3\xA9\xE9 =?utf-8?q?a?==?utf-8?q?=C3?=",
+	};
+	std::mt19937 random(2027);
+	TempDir dir;
+	for (int round = 0; round < 600; ++round) {
+		std::size_t size = round % 50 == 0 ? 400000 : random() % 3000;
+		string path = dir.write("mbox", randomMailbox(random, size, encoded));
+		for (int flags : {SCAN_MIME, SCAN_NEW_ONLY | SCAN_MIME, SCAN_FULL_NAMES, SCAN_NEW_ONLY}) {
+			const ScanResult plain = scan(path, flags, 1 << 24);
+			const ScanResult international = scan(path, flags | SCAN_UTF8, 1 << 24);
+			ASSERT_EQ(international.count, plain.count) << "round " << round << " flags " << flags;
+			ASSERT_EQ(std::count(international.summary.begin(), international.summary.end(), '\n'),
+			          std::count(plain.summary.begin(), plain.summary.end(), '\n'))
 				<< "round " << round << " flags " << flags;
 		}
 	}

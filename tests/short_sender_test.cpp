@@ -63,3 +63,22 @@ TEST(ShortSender, FullNamesKeepTheValueWhole)
 		EXPECT_EQ(shown.value, value);
 	}
 }
+
+TEST(ShortSender, InTheInternationalListOnlyBlanksAndControlsLeaveTheEnd)
+{
+	struct Case {
+		string value, name;
+	} cases[] = {
+		{"José <j@x>", "José"},
+		{"山田太郎 <t@x>", "山田太郎"},
+		{"j@x (Zoë Müller)", "Zoë Müller"},
+		{"Ana \t <a@x>", "Ana"},
+		{"Ana?\x7f <a@x>", "Ana?"},
+		{"é <j>", "é"},
+		{" <j>", " "},
+		{"First Last <fl>", "First Last"},
+		{"fl ( )", "fl ( "},
+	};
+	for (const Case &c : cases)
+		EXPECT_EQ(shorten(c.value, SCAN_UTF8).name, c.name) << c.value;
+}

@@ -1,0 +1,21 @@
+// UTF-8 text for the international list: bytes of unknown origin made into
+// clean UTF-8, and cut by characters.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Appends bytes to out: sequences that are valid UTF-8 as they are, every
+// other byte read as Windows-1252 (which Latin-1 text also reads right).
+void appendAsUtf8(std::string &out, std::string_view bytes);
+
+// Makes valid UTF-8 text safe for one line of the list: a tab becomes a
+// blank, every other control character (C0, DEL, C1) a "?".
+void replaceControls(std::string &text);
+
+// Cuts valid UTF-8 text to at most chars characters, never inside one.
+void keepCharacters(std::string &text, std::size_t chars);
+
+// U+FFFD, for what cannot be converted.
+inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD";

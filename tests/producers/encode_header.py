@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""Header values and messages as Python's email package writes them.
+
+  encode_header.py word CHARSET b|q TEXT        TEXT as encoded words in CHARSET
+  encode_header.py split CHARSET b|q SEP TEXT   two words, cut inside a character, SEP between
+  encode_header.py field NAME TEXT              a whole field, as the default policy folds it
+  encode_header.py mbox PATH FROM SUBJECT       a message appended to an mbox
+  encode_header.py mh FOLDER FROM SUBJECT       a message added to an MH folder
+
+Folded lines are joined by a newline and a blank, as mail sits on disk.
+"""
+import base64
+import binascii
+import mailbox
+import sys
+from email import charset as charsets
+from email.header import Header
+from email.message import EmailMessage
+from email.policy import default
+
+
+def word_charset(name, encoding):
+    cs = charsets.Charset(name)
+    # Keep the charset asked for: Python would write Japanese as ISO-2022-JP.
+    cs.output_charset = cs.input_charset = name
+    cs.output_codec = cs.input_codec = name
+    cs.header_encoding = charsets.BASE64 if encoding == "b" else charsets.QP
+    return cs
+
+
+def word(name, encoding, text):
+    return Header(text, word_charset(name, encoding)).encode(linesep="\n")
+
+
+def encoded_text(encoding, data):
+    if encoding == "b":
+        return base64.b64encode(data).decode()
+    return binascii.b2a_qp(data, header=True).decode().replace("=\n", "")
+
+
+def split(name, encoding, sep, text):
+    data = text.encode(name)
+    # Inside the first character that takes more than one byte.
+    at = next(i for i, c in enumerate(text) if len(c.encode(name)) > 1)
+    cut = len(text[:at].encode(name)) + 1
+    return sep.join("=?%s?%s?%s?=" % (name, encoding, encoded_text(encoding, part))
+                    for part in (data[:cut], data[cut:]))
+
+
+def field(name, text):
+    msg = EmailMessage(policy=default)
+    msg[name] = text
+    return msg.as_bytes().decode("ascii").split("\n\n")[0] + "\n"
+
+
+def message(sender, subject):
+    msg = EmailMessage(policy=default)
+    msg["From"] = sender
+    msg["To"] = "you@example.org"
+    msg["Subject"] = subject
+    msg.set_content("Hello.\n")
+    return msg
+
+
+def main(args):
+    kind = args[0]
+    if kind == "word":
+        out = word(*args[1:4])
+    elif kind == "split":
+        out = split(*args[1:5])
+    elif kind == "field":
+        out = field(*args[1:3])
+    elif kind == "mbox":
+        box = mailbox.mbox(args[1])
+        box.add(message(args[2], args[3]))
+        box.close()
+        return
+    elif kind == "mh":
+        box = mailbox.MH(args[1], create=True)
+        box.add(message(args[2], args[3]))
+        box.close()
+        return
+    else:
+        sys.exit("encode_header.py: unknown kind " + kind)
+    sys.stdout.write(out)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
