@@ -27,6 +27,7 @@ struct AppResources {
 	Boolean doMime;
 	Boolean fakeIcon;         // the icon is a window of its own with a button
 	Boolean keepIcon;         // fake icon: it stays up while the list shows
+	Boolean utf8;             // the international list; false when no UTF-8 locale is there
 };
 
 // The toolkit takes writable strings where it never writes them.
@@ -58,6 +59,12 @@ int deriveScanFlags();
 void iconCallback(Widget w, XtPointer clientData, XtPointer callData);
 void listEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
 void iconEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
+void viewportEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
 
 // The list font's charset, which gates the decoding of header words.
 void readFontCharset();
+
+// The international list: a UTF-8 locale for its text, and a label that
+// draws it through a font set.
+bool chooseUtf8Locale();
+Widget createInternationalLabel(Widget parent);

@@ -42,6 +42,14 @@ void listEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 	}
 }
 
+// A list made taller may show more of the newest lines, and one made
+// shorter fewer.
+void viewportEventHandler(Widget, XtPointer, XEvent *event, Boolean *)
+{
+	if (event->type == ConfigureNotify)
+		refitList();
+}
+
 void iconEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 {
 	if (event->type != UnmapNotify)

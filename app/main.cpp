@@ -62,8 +62,12 @@ void createListShell()
 void createList()
 {
 	viewport = XtVaCreateManagedWidget("viewport", viewportWidgetClass, listShell, XtNallowVert, True, nullptr);
-	messages = XtVaCreateManagedWidget("messages", labelWidgetClass, viewport, XtNjustify, XtJustifyLeft, XtNlabel,
-	                                   "", nullptr);
+	if (appResources.utf8)
+		messages = createInternationalLabel(viewport);
+	else
+		messages = XtVaCreateManagedWidget("messages", labelWidgetClass, viewport, XtNjustify, XtJustifyLeft,
+		                                   XtNlabel, "", nullptr);
+	XtAddEventHandler(viewport, StructureNotifyMask, False, viewportEventHandler, nullptr);
 }
 
 void createIcon()
@@ -128,7 +132,8 @@ int main(int argc, char **argv)
 	createIcon();
 	handIconToWindowManager();
 	showList();
-	readFontCharset();
+	if (!appResources.utf8)
+		readFontCharset(); // the international list decodes every charset
 
 	rescanMailbox(true);
 	armPollTimer();

@@ -42,6 +42,8 @@ XrmOptionDescRec options[] = {
 	{xs("-fakeIcon"), xs(".fakeIcon"), XrmoptionNoArg, xs("True")},
 	{xs("-realIcon"), xs(".fakeIcon"), XrmoptionNoArg, xs("False")},
 	{xs("-keepIcon"), xs(".keepIcon"), XrmoptionNoArg, xs("True")},
+	{xs("-utf8"), xs(".utf8"), XrmoptionNoArg, xs("True")},
+	{xs("-noUtf8"), xs(".utf8"), XrmoptionNoArg, xs("False")},
 };
 
 // The mail look defaults to the no-mail look with its colours swapped.
@@ -88,6 +90,7 @@ XtResource resources[] = {
 	{xs("doMime"), xs("DoMime"), xs(XtRBoolean), sizeof(Boolean), FIELD(doMime), IMMEDIATE(True)},
 	{xs("fakeIcon"), xs("FakeIcon"), xs(XtRBoolean), sizeof(Boolean), FIELD(fakeIcon), IMMEDIATE(False)},
 	{xs("keepIcon"), xs("KeepIcon"), xs(XtRBoolean), sizeof(Boolean), FIELD(keepIcon), IMMEDIATE(False)},
+	{xs("utf8"), xs("Utf8"), xs(XtRBoolean), sizeof(Boolean), FIELD(utf8), IMMEDIATE(False)},
 };
 
 #undef FIELD
@@ -117,6 +120,8 @@ void dumpSettings()
 	std::printf("bellVolume %d\n", appResources.bellVolume);
 	std::printf("soundFile <%s>\n", appResources.soundFile ? appResources.soundFile : "*none*");
 	std::printf("fakeIcon: %s\n", appResources.fakeIcon ? "yes" : "no");
+	if (appResources.utf8)
+		std::printf("utf8: yes\n");
 }
 
 void checkSettings()
@@ -130,10 +135,13 @@ void checkSettings()
 		std::fprintf(stderr, "%s: bogus value %d for bufferSize\n", invocationName, appResources.bufferSize);
 		appResources.bufferSize = kDefaultBufferSize;
 	}
+	if (appResources.utf8)
+		appResources.utf8 = chooseUtf8Locale();
 }
 
 int deriveScanFlags()
 {
 	return (appResources.newMail ? SCAN_NEW_ONLY : 0) | (appResources.fullNames ? SCAN_FULL_NAMES : 0) |
-	       (appResources.debug ? SCAN_DEBUG : 0) | (appResources.doMime ? SCAN_MIME : 0);
+	       (appResources.debug ? SCAN_DEBUG : 0) | (appResources.doMime ? SCAN_MIME : 0) |
+	       (appResources.utf8 ? SCAN_UTF8 : 0);
 }

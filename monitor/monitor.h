@@ -18,5 +18,8 @@ extern time_t titleTime; // lastMtime when the title was last set
 extern char *summary;    // appResources.bufferSize bytes
 
 void rescanMailbox(bool notify);
+// The list was resized: the label shows as many of the newest lines as it
+// now can scroll to.
+void refitList();
 void pollTimeout(XtPointer clientData, XtIntervalId *id);
 void armPollTimer();

@@ -25,6 +25,10 @@ char *summary;
 
 namespace {
 
+// Where in the summary the label's text starts, while the label shows the
+// summary as it is; null once the summary has been written again.
+const char *labelStart = nullptr;
+
 // ctime() text, newline included.  A time the C library can't render (a
 // file dated past the year 2^31, which some file systems allow) gets a
 // text of its own.
@@ -38,6 +42,7 @@ const char *timeText(time_t t)
 void takeInNoMail(time_t mtime)
 {
 	summary[0] = '\0';
+	labelStart = nullptr;
 	mailCount = 0;
 	lastMtime = mtime;
 	listCurrent = false;
@@ -69,6 +74,7 @@ bool examineMailbox(bool notify)
 		takeInNoMail(mtime);
 	} else if (listVisible || appResources.newMail || S_ISDIR(st.st_mode)) {
 		mailCount = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags);
+		labelStart = nullptr;
 		scanPending = false;
 		lastMtime = mtime;
 		if (debug)
@@ -109,24 +115,48 @@ void scrollToEnd()
 	XtCallActionProc(bar, "EndScroll", &event, nullptr, 0);
 }
 
+// The height of a line of the label, as it spaces them: by its font's
+// largest character, or in the international list by its font set's.
+long labelLineHeight()
+{
+	if (appResources.utf8) {
+		XFontSet fontSet = nullptr;
+		XtVaGetValues(messages, XtNfontSet, &fontSet, nullptr);
+		return fontSet ? XExtentsOfFontSet(fontSet)->max_ink_extent.height : 0;
+	}
+	XFontStruct *font = nullptr;
+	XtVaGetValues(messages, XtNfont, &font, nullptr);
+	return font ? font->max_bounds.ascent + font->max_bounds.descent : 0;
+}
+
+Dimension heightOf(Widget w, Dimension otherwise)
+{
+	Dimension height = otherwise;
+	if (w)
+		XtVaGetValues(w, XtNheight, &height, nullptr);
+	return height;
+}
+
 // The newest lines of the summary, as many as the list can scroll to the
-// end of.  A drag to the bottom of the scrollbar moves the label up by
-// (height - 1) / height of its own height, which brings its last line into
-// view only while the label is at most height * height pixels tall; and X
+// end of.  A drag to the bottom of a scrollbar of length L moves the label
+// up by (L - 1) / L of its own height, which brings its last line into
+// view only while the label is at most L times the view's height; and X
 // places no window further than 32767 pixels from its parent.  Past those,
 // a flood of tiny messages would leave the newest lines, or the whole
-// list, out of sight.
+// list, out of sight.  Before the label first overflows there is no
+// scrollbar yet; the one that comes is as long as the viewport is high.
 const char *newestLinesThatFit()
 {
 	constexpr long kMaxWindowOffset = 32767;
-	XFontStruct *font = nullptr;
-	Dimension margin = 0, height = 0;
-	XtVaGetValues(messages, XtNfont, &font, XtNinternalHeight, &margin, nullptr);
-	XtVaGetValues(viewport, XtNheight, &height, nullptr);
-	const long lineHeight = font ? font->ascent + font->descent : 0;
+	Dimension margin = 0;
+	XtVaGetValues(messages, XtNinternalHeight, &margin, nullptr);
+	const Dimension height = heightOf(viewport, 0);
+	const long view = heightOf(XtNameToWidget(viewport, "clip"), height);
+	const long length = heightOf(XtNameToWidget(viewport, "vertical"), height);
+	const long lineHeight = labelLineHeight();
 	if (lineHeight <= 0)
 		return summary;
-	const long tallest = std::min(kMaxWindowOffset, static_cast<long>(height) * height);
+	const long tallest = std::min(kMaxWindowOffset, view * length);
 	const long fit = std::max(1L, (tallest - 2L * margin) / lineHeight);
 	const char *start = summary + std::strlen(summary);
 	for (long lines = 0; start > summary; --start)
@@ -140,7 +170,8 @@ void refreshList()
 	if (!listVisible || (mailCount == 0 && shownCount == 0 && listCurrent))
 		return;
 	listCurrent = true;
-	XtVaSetValues(messages, XtNlabel, newestLinesThatFit(), nullptr);
+	labelStart = newestLinesThatFit();
+	XtVaSetValues(messages, XtNlabel, labelStart, nullptr);
 	scrollToEnd();
 }
 
@@ -176,6 +207,18 @@ void switchIcon()
 }
 
 } // namespace
+
+void refitList()
+{
+	if (!listVisible || !labelStart)
+		return;
+	const char *start = newestLinesThatFit();
+	if (start == labelStart)
+		return;
+	labelStart = start;
+	XtVaSetValues(messages, XtNlabel, labelStart, nullptr);
+	scrollToEnd();
+}
 
 void rescanMailbox(bool notify)
 {

@@ -100,16 +100,7 @@ std::vector<unsigned long> labelImage(const string &font, const string &subject,
 	Watcher w(x, dir.path(), args);
 	const Window list = x.waitForShown("boxwarden");
 	w.waitForOutput("MapNotify\nrescanMailbox 0\n");
-	std::vector<unsigned long> image, before;
-	x.waitUntil([&] {
-		before = image;
-		auto top = x.children(list);
-		auto parts = top.empty() ? vector<Window>{} : x.children(top.front());
-		for (Window part : parts)
-			for (Window label : x.children(part))
-				image = x.image(label);
-		return !image.empty() && image == before;
-	});
+	std::vector<unsigned long> image = stableLabelImage(x, list);
 	EXPECT_EQ(w.err(), "");
 	return image;
 }

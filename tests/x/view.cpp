@@ -22,6 +22,21 @@ ListView listView(XSession &x, Window shell)
 	return view;
 }
 
+std::vector<unsigned long> stableLabelImage(XSession &x, Window shell)
+{
+	std::vector<unsigned long> image, before;
+	x.waitUntil([&] {
+		before = image;
+		auto top = x.children(shell);
+		auto parts = top.empty() ? std::vector<Window>{} : x.children(top.front());
+		for (Window part : parts)
+			for (Window label : x.children(part))
+				image = x.image(label);
+		return !image.empty() && image == before;
+	});
+	return image;
+}
+
 Window iconWidget(XSession &x)
 {
 	Window shell = x.findClient("boxwardenIcon");

@@ -15,6 +15,9 @@ struct ListView {
 };
 ListView listView(XSession &x, Window shell);
 
+// The pixels of the list's label, once they stop changing.
+std::vector<unsigned long> stableLabelImage(XSession &x, Window shell);
+
 // The icon widget's window inside the icon shell, and its background.
 Window iconWidget(XSession &x);
 unsigned long iconBackground(XSession &x);
