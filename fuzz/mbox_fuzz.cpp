@@ -1,6 +1,6 @@
 // parseMailbox on arbitrary bytes as a mailbox file, with every flag
-// combination, with and without a font charset, and summaries of every
-// capacity from 1 to 64 KiB.
+// combination (the international list's among them), with and without a
+// font charset, and summaries of every capacity from 1 to 64 KiB.
 #include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/scanner.h"
@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	static MemoryFile file;
 	const int choice = takeByte(data, size);
 	const int capacity = 1 + (takeByte(data, size) << 8 | takeByte(data, size));
-	const int flags = choice & 0xf;
-	if (choice & 0x10)
+	const int flags = choice & 0x1f;
+	if (choice & 0x20)
 		setFontCharset("ISO8859", "1");
 	else
 		setFontCharset(nullptr, nullptr);

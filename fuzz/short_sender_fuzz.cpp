@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	const int flags = takeByte(data, size) & SCAN_FULL_NAMES;
+	const int flags = takeByte(data, size) & (SCAN_FULL_NAMES | SCAN_UTF8);
 	auto value = std::make_unique<char[]>(size + 1);
 	std::memcpy(value.get(), data, size);
 	value[size] = '\0';
