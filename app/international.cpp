@@ -12,11 +12,13 @@
 
 namespace {
 
-// The look of the default list font, the 13-pixel misc-fixed face, with
-// any installed font of that size for the scripts it lacks, and any font
-// at all after that: a font set with charsets missing never fails.
+// The look of the default list font, the 13-pixel misc-fixed face; for
+// the scripts it lacks, the 14-pixel misc-fixed kanji (a native bitmap
+// reads better than one scaled down to 13), any installed font of 13
+// pixels, and any font at all after that: so no charset is ever missing.
 constexpr const char *kDefaultFontSet =
-	"-misc-fixed-medium-r-semicondensed--13-*-*-*-*-*-iso10646-1,-*-*-medium-r-normal--13-*-*-*-*-*-*-*,*";
+	"-misc-fixed-medium-r-semicondensed--13-*-*-*-*-*-iso10646-1,-misc-fixed-medium-r-normal--14-*-*-*-*-*-jisx0208.1983-0,"
+	"-*-*-medium-r-normal--13-*-*-*-*-*-*-*,*";
 
 bool codesetIsUtf8()
 {
