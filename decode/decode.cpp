@@ -1,6 +1,7 @@
 // The value is walked once, and its decoded form is built aside; only a
 // walk that gets through every encoded word replaces the value.
 #include "decode/decode.h"
+#include "decode/hex.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,17 +31,6 @@ namespace {
 bool equalsIgnoringCase(string_view a, string_view b)
 {
 	return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::optional<int> hexDigit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return std::nullopt;
 }
 
 // An "=XX" escape at value[at]: appends its byte and steps over it.

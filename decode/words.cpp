@@ -4,6 +4,7 @@
 // texts into words wherever the length says, in the middle of a character.
 #include "decode/words.h"
 #include "decode/charset.h"
+#include "decode/hex.h"
 #include "decode/utf8.h"
 
 #include <array>
@@ -57,17 +58,6 @@ std::optional<Word> wordAt(string_view value, std::size_t at)
 	return Word{charset, encoding, value.substr(i, textChars), i + textChars + 2};
 }
 
-std::optional<int> hexValue(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return std::nullopt;
-}
-
 bool decodeQ(string_view text, string &out)
 {
 	for (std::size_t i = 0; i < text.size(); ++i) {
@@ -78,8 +68,8 @@ bool decodeQ(string_view text, string &out)
 		} else {
 			if (i + 2 >= text.size())
 				return false;
-			auto high = hexValue(text[i + 1]);
-			auto low = hexValue(text[i + 2]);
+			auto high = hexDigit(text[i + 1]);
+			auto low = hexDigit(text[i + 2]);
 			if (!high || !low)
 				return false;
 			out += static_cast<char>(*high << 4 | *low);
