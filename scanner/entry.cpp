@@ -31,13 +31,43 @@ string shownStatus(const char *status)
 	return shown;
 }
 
-} // namespace
-
+// With SCAN_UTF8: a sender or subject value as a line shows it, decoded
+// (with SCAN_MIME) and cut to kHeaderValueChars characters.
 string shownValue(std::string_view whole, int flags)
 {
 	string shown = decodeHeaderUtf8(whole, flags & SCAN_MIME);
 	keepCharacters(shown, kHeaderValueChars);
 	return shown;
+}
+
+string lineOf(std::string_view sender, std::string_view status, std::string_view subject)
+{
+	if (status.empty())
+		return string(sender) + " << " + string(subject) + " >>\n";
+	return string(sender) + " (" + string(status) + ") << " + string(subject) + " >>\n";
+}
+
+constexpr const char *kUnknownSender = "*Unknown sender*";
+
+} // namespace
+
+string folderMessageLine(int flags, SenderField &sender, std::string_view status, SubjectField &subject,
+                         WholeValues &whole)
+{
+	if (sender.empty()) {
+		sender.set(kUnknownSender);
+		whole.sender = kUnknownSender;
+	}
+	if (flags & SCAN_UTF8) {
+		string from = shownValue(whole.sender, flags);
+		return lineOf(shortSender(from.data(), flags), shownStatus(string(status).c_str()),
+		              shownValue(whole.subject, flags));
+	}
+	if (flags & SCAN_MIME) {
+		decodeHeader(sender.data());
+		decodeHeader(subject.data());
+	}
+	return lineOf(shortSender(sender.data(), flags), status, subject.data());
 }
 
 void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,

@@ -3,7 +3,6 @@
 // anywhere in a file give its line.  A file without a sender may be one
 // still being delivered, so it is read again after a wait, if it was
 // written to lately.
-#include "decode/decode.h"
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
@@ -35,8 +34,6 @@ struct DirentList {
 		std::free(entries);
 	}
 };
-
-constexpr const char *kUnknownSender = "*Unknown sender*";
 
 string failedToOpen(const char *path)
 {
@@ -116,19 +113,7 @@ string MHparseOne(const char *path, int flags)
 			break;
 		mhRereadWait(kRereadWaitSeconds);
 	}
-	if (sender.empty()) {
-		sender.set(kUnknownSender);
-		whole.sender = kUnknownSender;
-	}
-	if (flags & SCAN_UTF8) {
-		string from = shownValue(whole.sender, flags);
-		return string(shortSender(from.data(), flags)) + " << " + shownValue(whole.subject, flags) + " >>\n";
-	}
-	if (flags & SCAN_MIME) {
-		decodeHeader(sender.data());
-		decodeHeader(subject.data());
-	}
-	return string(shortSender(sender.data(), flags)) + " << " + subject.data() + " >>\n";
+	return folderMessageLine(flags, sender, "", subject, whole);
 }
 
 int MHparseMailbox(const char *folder, Summary &summary, int flags)

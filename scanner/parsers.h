@@ -14,9 +14,11 @@
 void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,
                SubjectField &subject, WholeValues &whole, int &count);
 
-// With SCAN_UTF8: a sender or subject value as a line shows it, decoded
-// (with SCAN_MIME) and cut to kHeaderValueChars characters.
-std::string shownValue(std::string_view whole, int flags);
+// The line of a message in a folder (MH or Maildir): decoded as the flags
+// say, the sender cut down to a name; a message without a sender is
+// "*Unknown sender*".
+std::string folderMessageLine(int flags, SenderField &sender, std::string_view status, SubjectField &subject,
+                              WholeValues &whole);
 
 // An mbox or MMDF file: the number of lines formatted, or -1.
 int parseMboxFile(const char *path, Summary &summary, int flags);
