@@ -37,6 +37,9 @@ inline constexpr std::size_t kMessagePathChars = 1023;
 int MHparseMailbox(const char *folder, Summary &summary, int flags);
 std::string MHparseOne(const char *path, int flags);
 
+// A Maildir: the number of messages listed, or -1.
+int MDparseMailbox(const char *folder, Summary &summary, int flags);
+
 // A message file without a sender may still be being written: it is read
 // again after a wait, kMessageRereads times at most, as long as it was
 // written to within the last kDeliverySeconds.

@@ -16,6 +16,6 @@ int parseMailbox(const char *path, char *summary, int capacity, int flags)
 		return -1;
 	}
 	if (S_ISDIR(st.st_mode))
-		return MHparseMailbox(path, out, flags);
+		return isMaildir(path) ? MDparseMailbox(path, out, flags) : MHparseMailbox(path, out, flags);
 	return parseMboxFile(path, out, flags);
 }

@@ -2,6 +2,8 @@
 // the summary text shown in the list window, and a message count.
 #pragma once
 
+#include <ctime>
+
 // Scan flags, derived once from the settings and handed to every scan.
 inline constexpr int SCAN_NEW_ONLY = 1;   // list and count only messages without a Status:
 inline constexpr int SCAN_FULL_NAMES = 2; // show senders whole, not cut down to a name
@@ -12,6 +14,10 @@ inline constexpr int SCAN_UTF8 = 16;      // the international list: whole value
 // Fills summary (capacity bytes, at least 1) with one line per listed
 // message and returns the count, or -1 when the mailbox can't be read.
 int parseMailbox(const char *path, char *summary, int capacity, int flags);
+
+// Whether path is a Maildir, a folder holding both cur and new; if so, and
+// changed is given, the time it last changed: the later of those two's.
+bool isMaildir(const char *path, time_t *changed = nullptr);
 
 // The display name inside a sender value; may shorten the value in place.
 char *shortSender(char *value, int flags);

@@ -6,6 +6,9 @@
   encode_header.py field NAME TEXT              a whole field, as the default policy folds it
   encode_header.py mbox PATH FROM SUBJECT       a message appended to an mbox
   encode_header.py mh FOLDER FROM SUBJECT       a message added to an MH folder
+  encode_header.py maildir DIR COLON FROM SUBJECT FLAGS
+                                                a message added to a Maildir, in cur
+                                                with FLAGS if there are any, else in new
 
 Folded lines are joined by a newline and a blank, as mail sits on disk.
 """
@@ -78,6 +81,16 @@ def main(args):
     elif kind == "mh":
         box = mailbox.MH(args[1], create=True)
         box.add(message(args[2], args[3]))
+        box.close()
+        return
+    elif kind == "maildir":
+        box = mailbox.Maildir(args[1], create=True)
+        box.colon = args[2]
+        msg = mailbox.MaildirMessage(message(args[3], args[4]))
+        if args[5]:
+            msg.set_subdir("cur")
+            msg.set_flags(args[5])
+        box.add(msg)
         box.close()
         return
     else:

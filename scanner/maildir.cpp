@@ -1,0 +1,164 @@
+// The Maildir parser: a folder holding cur and new, one message a file.
+// Delivery is atomic (a message appears in new whole, by a rename from
+// tmp), so nothing here waits or reads twice.  A mail reader moves a
+// message to cur and records what was done with it in the letters after
+// ":2," at the end of its name: S seen, T trashed, R replied and so on.
+//
+// Only a message's header block is read, up to its first empty line.
+#include "scanner/parsers.h"
+#include "scanner/scanner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <dirent.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using std::string;
+using std::string_view;
+
+namespace {
+
+struct Message {
+	long long delivered; // the number the name begins with
+	string name;
+	string path;
+	string flags; // after ":2," or "!2,"
+};
+
+bool isFolder(const string &path, struct stat &st)
+{
+	return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long long leadingNumber(string_view name)
+{
+	long long n = 0;
+	for (char c : name) {
+		if (c < '0' || c > '9')
+			break;
+		n = n > (LLONG_MAX - 9) / 10 ? LLONG_MAX : n * 10 + (c - '0');
+	}
+	return n;
+}
+
+string_view flagsOf(string_view name)
+{
+	for (string_view info : {":2,", "!2,"})
+		if (auto at = name.rfind(info); at != string_view::npos)
+			return name.substr(at + info.size());
+	return {};
+}
+
+// The messages of one of new and cur that are listed, or nothing when it
+// cannot be read.
+bool listMessages(const string &folder, const char *sub, int flags, std::vector<Message> &out)
+{
+	const string dir = folder + "/" + sub;
+	std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
+	if (!d)
+		return false;
+	const bool inNew = string_view(sub) == "new";
+	errno = 0;
+	while (const dirent *e = readdir(d.get())) {
+		const string_view name = e->d_name;
+		if (name.starts_with('.'))
+			continue;
+		const string_view letters = flagsOf(name);
+		if (letters.find('T') != string_view::npos)
+			continue; // trashed
+		if ((flags & SCAN_NEW_ONLY) && !inNew && letters.find('S') != string_view::npos)
+			continue; // seen
+		out.push_back({leadingNumber(name), string(name), dir + "/" + string(name), string(letters)});
+	}
+	return errno == 0;
+}
+
+// One read of the header block.  Header lines start lines; the block ends
+// at an empty line, written with a CR before its newline or not.
+void readHeaderBlock(int fd, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole)
+{
+	FieldCollector field;
+	PieceReader reader(fd);
+	bool lineStart = true;
+	for (std::span<char> piece; !(piece = reader.next()).empty();) {
+		const bool starts = lineStart;
+		lineStart = piece.back() == '\n';
+		const string_view text = pieceText(piece);
+		if (starts && (text == "\n" || text == "\r\n"))
+			return;
+		if (field.take(piece) || !starts)
+			continue;
+		foldLeadingLetters(piece);
+		if (auto from = headerValue(text, "from:")) {
+			sender.set(*from);
+			if (flags & SCAN_UTF8)
+				field.open(whole.sender, piece, static_cast<std::size_t>(from->data() - piece.data()));
+		} else if (auto subj = headerValue(text, "subject:")) {
+			subject.set(*subj);
+			if (flags & SCAN_UTF8)
+				field.open(whole.subject, piece, static_cast<std::size_t>(subj->data() - piece.data()));
+		}
+	}
+}
+
+// The line of one message, or nothing when it has gone since the listing:
+// a mail reader moved it, or changed its flags.
+std::optional<string> MDparseOne(const Message &m, int flags)
+{
+	if (flags & SCAN_DEBUG)
+		std::printf("MDparseOne(%s)\n", m.path.c_str());
+	MailFile file(m.path.c_str());
+	if (!file.isOpen()) {
+		if (errno == ENOENT)
+			return std::nullopt;
+		return "Failed to open " + m.path + "\n";
+	}
+	SenderField sender;
+	SubjectField subject;
+	WholeValues whole;
+	// A folder, a FIFO or a device in new or cur is never read.
+	if (file.isRegular())
+		readHeaderBlock(file.fd(), flags, sender, subject, whole);
+	const bool seen = m.flags.find('S') != string::npos;
+	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
+}
+
+} // namespace
+
+bool isMaildir(const char *path, time_t *changed)
+{
+	struct stat cur, fresh;
+	if (!isFolder(string(path) + "/cur", cur) || !isFolder(string(path) + "/new", fresh))
+		return false;
+	if (changed)
+		*changed = std::max(cur.st_mtime, fresh.st_mtime);
+	return true;
+}
+
+int MDparseMailbox(const char *folder, Summary &summary, int flags)
+{
+	if (flags & SCAN_DEBUG)
+		std::printf("MDparseMailbox(%s)\n", folder);
+	std::vector<Message> messages;
+	if (!listMessages(folder, "new", flags, messages) || !listMessages(folder, "cur", flags, messages)) {
+		std::perror("scandir mailbox");
+		return -1;
+	}
+	std::sort(messages.begin(), messages.end(), [](const Message &a, const Message &b) {
+		return a.delivered != b.delivered ? a.delivered < b.delivered : a.name < b.name;
+	});
+	int count = 0;
+	for (const Message &m : messages) {
+		if (auto line = MDparseOne(m, flags)) {
+			appendLine(summary, {*line});
+			++count;
+		}
+	}
+	return count;
+}
