@@ -6,7 +6,8 @@
 #include <X11/Intrinsic.h>
 
 // Filled from the resource table; read-only after start-up, where only an
-// out-of-range bellVolume or bufferSize is reset to its default.
+// out-of-range bellVolume or bufferSize is reset to its default, and utf8
+// turned off when there is no UTF-8 locale.
 struct AppResources {
 	int pollInterval;         // seconds between polls
 	String mailbox;           // mailbox file or MH folder, used as given
@@ -28,6 +29,7 @@ struct AppResources {
 	Boolean fakeIcon;         // the icon is a window of its own with a button
 	Boolean keepIcon;         // fake icon: it stays up while the list shows
 	Boolean utf8;             // the international list; false when no UTF-8 locale is there
+	Boolean instant;          // rescan as soon as the mailbox changes
 };
 
 // The toolkit takes writable strings where it never writes them.

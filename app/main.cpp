@@ -137,6 +137,8 @@ int main(int argc, char **argv)
 
 	rescanMailbox(true);
 	armPollTimer();
+	if (appResources.instant)
+		startInstantNotice();
 	XtAppMainLoop(appContext);
 	return 0;
 }

@@ -44,6 +44,8 @@ XrmOptionDescRec options[] = {
 	{xs("-keepIcon"), xs(".keepIcon"), XrmoptionNoArg, xs("True")},
 	{xs("-utf8"), xs(".utf8"), XrmoptionNoArg, xs("True")},
 	{xs("-noUtf8"), xs(".utf8"), XrmoptionNoArg, xs("False")},
+	{xs("-instant"), xs(".instant"), XrmoptionNoArg, xs("True")},
+	{xs("-noInstant"), xs(".instant"), XrmoptionNoArg, xs("False")},
 };
 
 // The mail look defaults to the no-mail look with its colours swapped.
@@ -91,6 +93,7 @@ XtResource resources[] = {
 	{xs("fakeIcon"), xs("FakeIcon"), xs(XtRBoolean), sizeof(Boolean), FIELD(fakeIcon), IMMEDIATE(False)},
 	{xs("keepIcon"), xs("KeepIcon"), xs(XtRBoolean), sizeof(Boolean), FIELD(keepIcon), IMMEDIATE(False)},
 	{xs("utf8"), xs("Utf8"), xs(XtRBoolean), sizeof(Boolean), FIELD(utf8), IMMEDIATE(False)},
+	{xs("instant"), xs("Instant"), xs(XtRBoolean), sizeof(Boolean), FIELD(instant), IMMEDIATE(False)},
 };
 
 #undef FIELD

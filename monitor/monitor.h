@@ -23,3 +23,5 @@ void rescanMailbox(bool notify);
 void refitList();
 void pollTimeout(XtPointer clientData, XtIntervalId *id);
 void armPollTimer();
+// With instant: a change of the mailbox starts a rescan at once.
+void startInstantNotice();

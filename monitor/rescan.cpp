@@ -62,7 +62,11 @@ bool examineMailbox(bool notify)
 		takeInNoMail(0);
 		return true;
 	}
-	const time_t mtime = st.st_mtime;
+	// A delivery into a Maildir, or a reader's move, changes its new and
+	// cur folders, not the Maildir itself.
+	time_t mtime = st.st_mtime;
+	if (S_ISDIR(st.st_mode))
+		isMaildir(appResources.mailbox, &mtime);
 	if (mtime == lastMtime && !(scanPending && listVisible)) {
 		if (debug)
 			std::printf("No change, %d %s", notify, timeText(lastMtime));
