@@ -1,8 +1,12 @@
 // Times parseMailbox() on a large generated mbox beside grep and wc on the
-// same file, warm in the page cache, and reports the scan's peak memory.
+// same file, warm in the page cache, and reports the scan's peak memory;
+// and on a generated Maildir and MH folder beside the mail readers' own
+// scanners.
 //
 //   scan_bench generate FILE MEGABYTES
 //   scan_bench time FILE
+//   scan_bench generate-folders DIR MESSAGES
+//   scan_bench time-folders DIR
 #include "scanner/scanner.h"
 
 #include <algorithm>
@@ -233,6 +237,64 @@ int timeAll(const char *path)
 	return 0;
 }
 
+// The messages of the mbox benchmark, one a file: a Maildir with a tenth
+// of them new and the rest read, and an MH folder of them all, set up for
+// nmh's scan.
+int generateFolders(const string &dir, int messages)
+{
+	const string maildir = dir + "/Maildir", mh = dir + "/Mail/inbox";
+	for (const string &sub : {maildir + "/cur", maildir + "/new", maildir + "/tmp", mh})
+		if (std::system(("mkdir -p '" + sub + "'").c_str()) != 0)
+			return 1;
+	Random r;
+	for (int n = 1; n <= messages; ++n) {
+		string message;
+		appendMessage(r, message, n);
+		message.erase(0, message.find('\n') + 1); // no "From " line in a folder
+		const string name = std::to_string(1700000000 + n) + ".M" + std::to_string(n) + "P1.bench";
+		const string path = n % 10 == 0 ? maildir + "/new/" + name : maildir + "/cur/" + name + ":2,S";
+		for (const string &file : {path, mh + "/" + std::to_string(n)}) {
+			FILE *f = std::fopen(file.c_str(), "w");
+			if (!f || std::fwrite(message.data(), 1, message.size(), f) != message.size() || std::fclose(f) != 0) {
+				std::perror(file.c_str());
+				return 1;
+			}
+		}
+	}
+	FILE *profile = std::fopen((dir + "/mh_profile").c_str(), "w");
+	if (!profile)
+		return 1;
+	std::fprintf(profile, "Path: %s/Mail\n", dir.c_str());
+	std::fclose(profile);
+	std::printf("%s: %d messages in Maildir and in Mail/inbox\n", dir.c_str(), messages);
+	return 0;
+}
+
+int timeFolders(const string &dir)
+{
+	const string maildir = dir + "/Maildir", mh = dir + "/Mail/inbox", out = "'" + dir + "/out'";
+	// Every message is read, as the mail readers' scanners read them all.
+	const int flags = SCAN_MIME;
+	timeScan(maildir.c_str(), flags);
+	const ScanRun md = bestScan(maildir.c_str(), flags);
+	const ScanRun folder = bestScan(mh.c_str(), flags);
+	const double mscan = timeCommand("mlist '" + maildir + "' | mscan > " + out);
+	const double head = timeCommand("find '" + maildir + "/cur' '" + maildir + "/new' -type f -print0 | "
+	                                "xargs -0 head -q -n 20 > " + out);
+	const double scan = timeCommand("MH='" + dir + "/mh_profile' /usr/bin/mh/scan +inbox > " + out);
+	std::printf("Maildir, %d messages listed\n", md.count);
+	std::printf("  parseMailbox           %.3f s  (peak RSS %ld KB)\n", md.seconds, md.peakKilobytes);
+	std::printf("  mlist | mscan          %.3f s\n", mscan);
+	std::printf("  head -q -n 20          %.3f s\n", head);
+	std::printf("  scan / mscan           %.2f  (target <= 0.5)\n", md.seconds / mscan);
+	std::printf("  scan / head            %.2f  (target <= 1)\n", md.seconds / head);
+	std::printf("MH folder, %d messages\n", folder.count);
+	std::printf("  parseMailbox           %.3f s  (peak RSS %ld KB)\n", folder.seconds, folder.peakKilobytes);
+	std::printf("  nmh scan               %.3f s\n", scan);
+	std::printf("  scan / nmh scan        %.2f  (target <= 0.5)\n", folder.seconds / scan);
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -241,6 +303,11 @@ int main(int argc, char **argv)
 		return generate(argv[2], std::atol(argv[3]));
 	if (argc == 3 && std::strcmp(argv[1], "time") == 0)
 		return timeAll(argv[2]);
-	std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | time FILE\n", argv[0]);
+	if (argc == 4 && std::strcmp(argv[1], "generate-folders") == 0)
+		return generateFolders(argv[2], std::atoi(argv[3]));
+	if (argc == 3 && std::strcmp(argv[1], "time-folders") == 0)
+		return timeFolders(argv[2]);
+	std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | time FILE | generate-folders DIR MESSAGES | "
+	                     "time-folders DIR\n", argv[0]);
 	return 2;
 }

@@ -24,11 +24,20 @@ using std::string_view;
 
 namespace {
 
+// Most header blocks fit in one read of this size; the body is not wanted.
+// Nor is a header block that never ends: what follows its first
+// kHeaderBytes is not read.
+constexpr std::size_t kHeaderReadSize = 4 * 1024;
+constexpr std::size_t kHeaderBytes = 1024 * 1024;
+static_assert(kHeaderReadSize > 2 * kPieceChars && kHeaderReadSize <= PieceReader::kReadBlock);
+static_assert(kHeaderBytes >= kHeaderReadSize);
+
 struct Message {
 	long long delivered; // the number the name begins with
 	string name;
-	string path;
+	int folder;   // the open new or cur it is in
 	string flags; // after ":2," or "!2,"
+	bool regular; // as the listing says; otherwise the open file is asked
 };
 
 bool isFolder(const string &path, struct stat &st)
@@ -55,17 +64,14 @@ string_view flagsOf(string_view name)
 	return {};
 }
 
-// The messages of one of new and cur that are listed, or nothing when it
-// cannot be read.
-bool listMessages(const string &folder, const char *sub, int flags, std::vector<Message> &out)
+using Folder = std::unique_ptr<DIR, int (*)(DIR *)>;
+
+// The listed messages of new or cur, open as d; false when it cannot be
+// read.  Messages are opened in d later, by name: no path to walk.
+bool listMessages(DIR *d, bool inNew, int flags, std::vector<Message> &out)
 {
-	const string dir = folder + "/" + sub;
-	std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
-	if (!d)
-		return false;
-	const bool inNew = string_view(sub) == "new";
 	errno = 0;
-	while (const dirent *e = readdir(d.get())) {
+	while (const dirent *e = readdir(d)) {
 		const string_view name = e->d_name;
 		if (name.starts_with('.'))
 			continue;
@@ -74,7 +80,7 @@ bool listMessages(const string &folder, const char *sub, int flags, std::vector<
 			continue; // trashed
 		if ((flags & SCAN_NEW_ONLY) && !inNew && letters.find('S') != string_view::npos)
 			continue; // seen
-		out.push_back({leadingNumber(name), string(name), dir + "/" + string(name), string(letters)});
+		out.push_back({leadingNumber(name), string(name), dirfd(d), string(letters), e->d_type == DT_REG});
 	}
 	return errno == 0;
 }
@@ -84,17 +90,23 @@ bool listMessages(const string &folder, const char *sub, int flags, std::vector<
 void readHeaderBlock(int fd, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole)
 {
 	FieldCollector field;
-	PieceReader reader(fd);
+	PieceReader reader(fd, kHeaderReadSize);
 	bool lineStart = true;
-	for (std::span<char> piece; !(piece = reader.next()).empty();) {
+	std::size_t bytes = 0;
+	for (std::span<char> piece; bytes < kHeaderBytes && !(piece = reader.next()).empty();) {
+		bytes += piece.size();
 		const bool starts = lineStart;
 		lineStart = piece.back() == '\n';
-		const string_view text = pieceText(piece);
-		if (starts && (text == "\n" || text == "\r\n"))
-			return;
 		if (field.take(piece) || !starts)
 			continue;
+		const string_view raw(piece.data(), piece.size());
+		if (raw == "\n" || raw == "\r\n")
+			return;
+		// Most header lines are neither From: nor Subject:.
+		if (const char c = raw.front(); c != 'F' && c != 'f' && c != 'S' && c != 's')
+			continue;
 		foldLeadingLetters(piece);
+		const string_view text = pieceText(piece);
 		if (auto from = headerValue(text, "from:")) {
 			sender.set(*from);
 			if (flags & SCAN_UTF8)
@@ -109,21 +121,23 @@ void readHeaderBlock(int fd, int flags, SenderField &sender, SubjectField &subje
 
 // The line of one message, or nothing when it has gone since the listing:
 // a mail reader moved it, or changed its flags.
-std::optional<string> MDparseOne(const Message &m, int flags)
+std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags)
 {
 	if (flags & SCAN_DEBUG)
-		std::printf("MDparseOne(%s)\n", m.path.c_str());
-	MailFile file(m.path.c_str());
+		std::printf("MDparseOne(%s/%s)\n", folderPath.c_str(), m.name.c_str());
+	MailFile file(m.folder, m.name.c_str());
 	if (!file.isOpen()) {
 		if (errno == ENOENT)
 			return std::nullopt;
-		return "Failed to open " + m.path + "\n";
+		return "Failed to open " + folderPath + "/" + m.name + "\n";
 	}
 	SenderField sender;
 	SubjectField subject;
 	WholeValues whole;
-	// A folder, a FIFO or a device in new or cur is never read.
-	if (file.isRegular())
+	// A folder, a FIFO or a device in new or cur is never read.  Reading
+	// stops within the header's limit whatever the file is, so an entry
+	// made something else since the listing can't hold the reading up.
+	if (m.regular || file.isRegular())
 		readHeaderBlock(file.fd(), flags, sender, subject, whole);
 	const bool seen = m.flags.find('S') != string::npos;
 	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
@@ -145,8 +159,11 @@ int MDparseMailbox(const char *folder, Summary &summary, int flags)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MDparseMailbox(%s)\n", folder);
+	const string newPath = string(folder) + "/new", curPath = string(folder) + "/cur";
+	Folder fresh(opendir(newPath.c_str()), closedir), cur(opendir(curPath.c_str()), closedir);
 	std::vector<Message> messages;
-	if (!listMessages(folder, "new", flags, messages) || !listMessages(folder, "cur", flags, messages)) {
+	if (!fresh || !cur || !listMessages(fresh.get(), true, flags, messages) ||
+	    !listMessages(cur.get(), false, flags, messages)) {
 		std::perror("scandir mailbox");
 		return -1;
 	}
@@ -155,7 +172,7 @@ int MDparseMailbox(const char *folder, Summary &summary, int flags)
 	});
 	int count = 0;
 	for (const Message &m : messages) {
-		if (auto line = MDparseOne(m, flags)) {
+		if (auto line = MDparseOne(m.folder == dirfd(fresh.get()) ? newPath : curPath, m, flags)) {
 			appendLine(summary, {*line});
 			++count;
 		}

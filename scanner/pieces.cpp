@@ -8,16 +8,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-MailFile::MailFile(const char *path)
+MailFile::MailFile(const char *path) : MailFile(AT_FDCWD, path) {}
+
+MailFile::MailFile(int dirFd, const char *name)
 {
 	// O_NOATIME keeps the "new mail" mark that shells and mail readers
 	// take from the access and modification times; it is refused on
 	// files of other owners, which are then opened plainly.  O_NONBLOCK
 	// keeps a FIFO from holding up the open; regular files ignore it.
 	const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-	fd_ = open(path, flags | O_NOATIME);
+	fd_ = openat(dirFd, name, flags | O_NOATIME);
 	if (fd_ < 0 && errno == EPERM)
-		fd_ = open(path, flags);
+		fd_ = openat(dirFd, name, flags);
 }
 
 MailFile::~MailFile()
@@ -41,7 +43,7 @@ bool PieceReader::fill()
 	end_ -= pos_;
 	pos_ = 0;
 	for (;;) {
-		ssize_t n = read(fd_, buf_.data() + end_, buf_.size() - end_);
+		ssize_t n = read(fd_, buf_.data() + end_, std::min(buf_.size() - end_, readSize_));
 		if (n > 0) {
 			end_ += static_cast<std::size_t>(n);
 			return true;

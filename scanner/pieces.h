@@ -21,6 +21,8 @@ public:
 	// Opens path read-only, leaving its access time alone where the
 	// system allows it; isOpen() tells whether that worked.
 	explicit MailFile(const char *path);
+	// The same for name in the folder open as dirFd: no path to walk.
+	MailFile(int dirFd, const char *name);
 	~MailFile();
 	MailFile(const MailFile &) = delete;
 	MailFile &operator=(const MailFile &) = delete;
@@ -35,7 +37,9 @@ private:
 
 class PieceReader {
 public:
-	explicit PieceReader(int fd) : fd_(fd) {}
+	// Reads of readSize bytes at most: a reader that wants only the start
+	// of a file asks for less than a whole block.
+	explicit PieceReader(int fd, std::size_t readSize = kReadBlock) : fd_(fd), readSize_(readSize) {}
 	PieceReader(const PieceReader &) = delete;
 	PieceReader &operator=(const PieceReader &) = delete;
 
@@ -51,11 +55,12 @@ public:
 	// kPieceChars; false when nothing more comes.
 	bool fill();
 
-private:
 	static constexpr std::size_t kReadBlock = 128 * 1024;
 	static_assert(kReadBlock > 2 * kPieceChars);
 
+private:
 	int fd_;
+	std::size_t readSize_;
 	bool ended_ = false;
 	std::size_t pos_ = 0;
 	std::size_t end_ = 0;
