@@ -25,10 +25,7 @@ using std::string_view;
 namespace {
 
 // Most header blocks fit in one read of this size; the body is not wanted.
-// Nor is a header block that never ends: what follows its first
-// kHeaderBytes is not read.
 constexpr std::size_t kHeaderReadSize = 4 * 1024;
-constexpr std::size_t kHeaderBytes = 1024 * 1024;
 static_assert(kHeaderReadSize > 2 * kPieceChars && kHeaderReadSize <= PieceReader::kReadBlock);
 static_assert(kHeaderBytes >= kHeaderReadSize);
 
@@ -85,40 +82,6 @@ bool listMessages(DIR *d, bool inNew, int flags, std::vector<Message> &out)
 	return errno == 0;
 }
 
-// One read of the header block.  Header lines start lines; the block ends
-// at an empty line, written with a CR before its newline or not.
-void readHeaderBlock(int fd, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole)
-{
-	FieldCollector field;
-	PieceReader reader(fd, kHeaderReadSize);
-	bool lineStart = true;
-	std::size_t bytes = 0;
-	for (std::span<char> piece; bytes < kHeaderBytes && !(piece = reader.next()).empty();) {
-		bytes += piece.size();
-		const bool starts = lineStart;
-		lineStart = piece.back() == '\n';
-		if (field.take(piece) || !starts)
-			continue;
-		const string_view raw(piece.data(), piece.size());
-		if (raw == "\n" || raw == "\r\n")
-			return;
-		// Most header lines are neither From: nor Subject:.
-		if (const char c = raw.front(); c != 'F' && c != 'f' && c != 'S' && c != 's')
-			continue;
-		foldLeadingLetters(piece);
-		const string_view text = pieceText(piece);
-		if (auto from = headerValue(text, "from:")) {
-			sender.set(*from);
-			if (flags & SCAN_UTF8)
-				field.open(whole.sender, piece, static_cast<std::size_t>(from->data() - piece.data()));
-		} else if (auto subj = headerValue(text, "subject:")) {
-			subject.set(*subj);
-			if (flags & SCAN_UTF8)
-				field.open(whole.subject, piece, static_cast<std::size_t>(subj->data() - piece.data()));
-		}
-	}
-}
-
 // The line of one message, or nothing when it has gone since the listing:
 // a mail reader moved it, or changed its flags.
 std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags)
@@ -138,7 +101,10 @@ std::optional<string> MDparseOne(const string &folderPath, const Message &m, int
 	// stops within the header's limit whatever the file is, so an entry
 	// made something else since the listing can't hold the reading up.
 	if (m.regular || file.isRegular())
-		readHeaderBlock(file.fd(), flags, sender, subject, whole);
+	{
+		PieceReader reader(file.fd(), kHeaderReadSize);
+		readHeaderBlock(reader, flags, sender, subject, whole);
+	}
 	const bool seen = m.flags.find('S') != string::npos;
 	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
 }

@@ -37,6 +37,11 @@ inline constexpr std::size_t kMessagePathChars = 1023;
 int MHparseMailbox(const char *folder, Summary &summary, int flags);
 std::string MHparseOne(const char *path, int flags);
 
+// A header block read on its own, up to its first empty line ("\n" or
+// "\r\n") or kHeaderBytes: From: and Subject: lines where lines start.
+inline constexpr std::size_t kHeaderBytes = 1024 * 1024;
+void readHeaderBlock(PieceReader &reader, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole);
+
 // A Maildir: the number of messages listed, or -1.
 int MDparseMailbox(const char *folder, Summary &summary, int flags);
 

@@ -58,7 +58,7 @@ bool PieceReader::fill()
 std::span<char> PieceReader::next()
 {
 	for (;;) {
-		char *start = buf_.data() + pos_;
+		char *start = data_ + pos_;
 		std::size_t avail = end_ - pos_;
 		std::size_t limit = std::min(avail, kPieceChars);
 		std::size_t n = 0;

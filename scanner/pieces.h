@@ -40,6 +40,11 @@ public:
 	// Reads of readSize bytes at most: a reader that wants only the start
 	// of a file asks for less than a whole block.
 	explicit PieceReader(int fd, std::size_t readSize = kReadBlock) : fd_(fd), readSize_(readSize) {}
+	// Pieces of bytes already in memory, handed out in place.
+	explicit PieceReader(std::span<char> bytes)
+		: fd_(-1), readSize_(0), ended_(true), end_(bytes.size()), data_(bytes.data())
+	{
+	}
 	PieceReader(const PieceReader &) = delete;
 	PieceReader &operator=(const PieceReader &) = delete;
 
@@ -48,7 +53,7 @@ public:
 	std::span<char> next();
 
 	// Bytes fetched but not yet taken; consume() takes them.
-	std::span<char> buffered() { return {buf_.data() + pos_, end_ - pos_}; }
+	std::span<char> buffered() { return {data_ + pos_, end_ - pos_}; }
 	void consume(std::size_t n) { pos_ += n; }
 
 	// Fetches more after the buffered bytes, which must be fewer than
@@ -65,6 +70,7 @@ private:
 	std::size_t pos_ = 0;
 	std::size_t end_ = 0;
 	std::array<char, kReadBlock> buf_;
+	char *data_ = buf_.data(); // buf_, or the bytes in memory
 };
 
 // The text of a piece: a NUL ends it, as it would end the C string.

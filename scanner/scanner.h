@@ -3,6 +3,9 @@
 #pragma once
 
 #include <ctime>
+#include <span>
+#include <string>
+#include <string_view>
 
 // Scan flags, derived once from the settings and handed to every scan.
 inline constexpr int SCAN_NEW_ONLY = 1;   // list and count only messages without a Status:
@@ -18,6 +21,11 @@ int parseMailbox(const char *path, char *summary, int capacity, int flags);
 // Whether path is a Maildir, a folder holding both cur and new; if so, and
 // changed is given, the time it last changed: the later of those two's.
 bool isMaildir(const char *path, time_t *changed = nullptr);
+
+// The line of a message whose header block (which is changed in place) is
+// all there is of it, with status (empty for none), by the rules of a
+// message in a folder.
+std::string headerBlockLine(std::span<char> header, std::string_view status, int flags);
 
 // The display name inside a sender value; may shorten the value in place.
 char *shortSender(char *value, int flags);
