@@ -1,0 +1,172 @@
+#include "imap/connection.h"
+#include "imap/parse.h"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <poll.h>
+
+using std::string;
+
+namespace {
+
+constexpr long kConnectSeconds = 15;
+constexpr long kLoginSeconds = 30;
+
+CURL *handle(CurlHandle *h)
+{
+	return static_cast<CURL *>(h);
+}
+
+// Waits for the connection's socket; false on timeout or failure.
+bool waitFor(CURL *curl, short events, std::chrono::steady_clock::time_point deadline)
+{
+	curl_socket_t socket = CURL_SOCKET_BAD;
+	if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+		return false;
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+	if (left.count() <= 0)
+		return false;
+	pollfd p{static_cast<int>(socket), events, 0};
+	return poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+} // namespace
+
+Connection::~Connection()
+{
+	close();
+}
+
+void Connection::close()
+{
+	if (curl_)
+		curl_easy_cleanup(handle(curl_));
+	curl_ = nullptr;
+	reader_ = ResponseReader{};
+}
+
+bool Connection::open(const MailboxUrl &url, const string &password, const string &caFile, string &why)
+{
+	close();
+	CURL *curl = curl_easy_init();
+	if (!curl) {
+		why = "cannot start libcurl";
+		return false;
+	}
+	std::array<char, CURL_ERROR_SIZE> error{};
+	const string address = string(url.tls ? "imaps://" : "imap://") + url.host + ":" + std::to_string(url.port) + "/";
+	curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+	curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "imap,imaps");
+	curl_easy_setopt(curl, CURLOPT_USERNAME, url.user.c_str());
+	curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+	// imap:// goes on only once STARTTLS has made it TLS: no credential is
+	// ever sent in clear.  Verification of the chain and the host name is
+	// libcurl's default, and stays so.
+	curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+	if (!caFile.empty())
+		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+	curl_easy_setopt(curl, CURLOPT_TIMEOUT, kLoginSeconds);
+	curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+	curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error.data());
+	const CURLcode code = curl_easy_perform(curl);
+	if (code != CURLE_OK) {
+		why = error[0] ? error.data() : curl_easy_strerror(code);
+		curl_easy_cleanup(curl);
+		return false;
+	}
+	curl_ = curl;
+	return true;
+}
+
+bool Connection::send(const string &bytes, string &why)
+{
+	const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+	for (std::size_t done = 0; done < bytes.size();) {
+		std::size_t n = 0;
+		const CURLcode code = curl_easy_send(handle(curl_), bytes.data() + done, bytes.size() - done, &n);
+		if (code == CURLE_AGAIN) {
+			if (!waitFor(handle(curl_), POLLOUT, deadline)) {
+				why = "the server takes nothing";
+				return false;
+			}
+			continue;
+		}
+		if (code != CURLE_OK) {
+			why = curl_easy_strerror(code);
+			return false;
+		}
+		done += n;
+	}
+	return true;
+}
+
+bool Connection::receive(Response &out, string &why)
+{
+	const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+	for (;;) {
+		switch (reader_.next(out)) {
+		case ResponseReader::Result::response:
+			return true;
+		case ResponseReader::Result::broken:
+			why = "the server sent what no IMAP server may";
+			return false;
+		case ResponseReader::Result::none:
+			break;
+		}
+		std::array<char, 16384> buf;
+		std::size_t n = 0;
+		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
+		if (code == CURLE_AGAIN) {
+			if (!waitFor(handle(curl_), POLLIN, deadline)) {
+				why = "the server did not answer";
+				return false;
+			}
+			continue;
+		}
+		if (code != CURLE_OK || n == 0) {
+			why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
+			return false;
+		}
+		reader_.feed({buf.data(), n});
+	}
+}
+
+string Connection::command(const string &text, std::vector<Response> &untagged, string &why)
+{
+	if (!curl_) {
+		why = "not connected";
+		return "";
+	}
+	const string tag = "b" + std::to_string(++tag_);
+	if (!send(tag + " " + text + "\r\n", why)) {
+		close();
+		return "";
+	}
+	for (;;) {
+		Response r;
+		if (!receive(r, why)) {
+			close();
+			return "";
+		}
+		if (r.tag == tag) {
+			string c = condition(r);
+			if (c.empty()) {
+				why = "the server sent what no IMAP server may";
+				close();
+			} else if (c != "OK") {
+				why = r.text;
+			}
+			return c;
+		}
+		if (r.tag == "*")
+			untagged.push_back(std::move(r));
+		else if (r.tag != "+") {
+			why = "the server answered a command it was not given";
+			close();
+			return "";
+		}
+	}
+}

@@ -1,0 +1,45 @@
+// One connection to an IMAP server: libcurl connects, speaks TLS (verified,
+// always: the chain against the system's CAs or caFile, and the host name),
+// insists on STARTTLS for imap://, and logs in; the helper then speaks
+// IMAP itself on that connection, one command at a time.
+#pragma once
+
+#include "imap/reader.h"
+#include "imap/url.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using CurlHandle = void;
+
+class Connection {
+public:
+	Connection() = default;
+	~Connection();
+	Connection(const Connection &) = delete;
+	Connection &operator=(const Connection &) = delete;
+
+	// Connects and logs in; false, with why, when that cannot be done.
+	bool open(const MailboxUrl &url, const std::string &password, const std::string &caFile, std::string &why);
+	bool isOpen() const { return curl_ != nullptr; }
+	void close();
+
+	// Sends a command under a tag of its own and reads up to its tagged
+	// response, whose condition ("OK", "NO", "BAD") it returns; the
+	// untagged responses on the way go to untagged.  Empty, with why and
+	// the connection closed, when the server does not answer in time or
+	// sends what no server may.
+	std::string command(const std::string &text, std::vector<Response> &untagged, std::string &why);
+
+	// Seconds every answer may take.
+	static constexpr std::chrono::seconds kAnswerTime{30};
+
+private:
+	bool send(const std::string &bytes, std::string &why);
+	bool receive(Response &out, std::string &why);
+
+	CurlHandle *curl_ = nullptr;
+	ResponseReader reader_;
+	unsigned tag_ = 0;
+};

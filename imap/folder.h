@@ -1,0 +1,49 @@
+// The watched folder on the server, as the watcher asks about it: whether
+// it changed since the last poll, and its summary lines.  Nothing on the
+// server is ever changed: the folder is looked at with STATUS, opened with
+// EXAMINE (read-only) and its headers fetched with BODY.PEEK.
+#pragma once
+
+#include "imap/connection.h"
+#include "imap/parse.h"
+
+#include <optional>
+#include <string>
+
+struct Account {
+	MailboxUrl url;
+	std::string password;
+	std::string caFile;
+};
+
+class RemoteFolder {
+public:
+	explicit RemoteFolder(Account account) : account_(std::move(account)) {}
+
+	// STATUS: whether MESSAGES, UNSEEN, UIDNEXT or UIDVALIDITY differ from
+	// the last poll (the first poll is a change), and the folder's number
+	// of messages.  Nothing, with why, when the folder cannot be read now;
+	// the next poll connects again.
+	struct Poll {
+		bool changed;
+		std::uint32_t messages;
+	};
+	std::optional<Poll> poll(std::string &why);
+
+	// The messages to list (unseen ones, or with allMail all but deleted
+	// ones), as the scanner would list them with flags, in UID order,
+	// fetched as long as the summary of capacity bytes has room.
+	struct Listing {
+		int count;
+		std::string summary;
+	};
+	std::optional<Listing> read(int flags, int capacity, std::string &why);
+
+private:
+	bool connect(std::string &why);
+	bool run(const std::string &command, std::vector<Response> &untagged, std::string &why);
+
+	Account account_;
+	Connection connection_;
+	std::optional<FolderStatus> last_;
+};

@@ -1,0 +1,108 @@
+#include "imap/password.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using std::string;
+
+namespace {
+
+constexpr std::size_t kPasswordBytes = 4096;
+
+std::optional<string> fromCommand(const string &command, string &why)
+{
+	int fds[2];
+	if (pipe(fds) != 0) {
+		why = "cannot run passwordCommand";
+		return std::nullopt;
+	}
+	const pid_t pid = fork();
+	if (pid == 0) {
+		dup2(fds[1], 1);
+		close(fds[0]);
+		close(fds[1]);
+		execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(fds[1]);
+	string out;
+	std::array<char, 512> buf;
+	for (ssize_t n; pid > 0 && (n = read(fds[0], buf.data(), buf.size())) != 0;) {
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			break;
+		if (out.size() < kPasswordBytes)
+			out.append(buf.data(), static_cast<std::size_t>(n));
+	}
+	close(fds[0]);
+	int status = 0;
+	if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		why = "passwordCommand failed";
+		return std::nullopt;
+	}
+	out.resize(std::min(out.find('\n'), out.size()));
+	if (!out.empty() && out.back() == '\r')
+		out.pop_back();
+	if (out.empty()) {
+		why = "passwordCommand printed no password";
+		return std::nullopt;
+	}
+	return out;
+}
+
+std::optional<string> fromNetrc(const MailboxUrl &url, string &why)
+{
+	const char *home = std::getenv("HOME");
+	const string path = string(home ? home : "") + "/.netrc";
+	struct stat st;
+	if (!home || stat(path.c_str(), &st) != 0) {
+		why = "no password: give passwordCommand, or the host in ~/.netrc";
+		return std::nullopt;
+	}
+	if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+		why = "~/.netrc can be read by others; it is not used";
+		return std::nullopt;
+	}
+	std::ifstream in(path);
+	std::ostringstream all;
+	all << in.rdbuf();
+	std::istringstream words(all.str());
+	// machine NAME, or default, then login and password in any order.
+	string word, machine, login, password;
+	bool inEntry = false;
+	auto matches = [&] { return inEntry && !password.empty() && (login.empty() || login == url.user); };
+	while (words >> word) {
+		if (word == "machine" || word == "default") {
+			if (matches())
+				return password;
+			machine.clear();
+			if (word == "machine")
+				words >> machine;
+			inEntry = word == "default" || machine == url.host;
+			login.clear();
+			password.clear();
+		} else if (word == "login") {
+			words >> login;
+		} else if (word == "password") {
+			words >> password;
+		}
+	}
+	if (matches())
+		return password;
+	why = "no password for " + url.host + " in ~/.netrc";
+	return std::nullopt;
+}
+
+} // namespace
+
+std::optional<string> findPassword(const MailboxUrl &url, const string &command, string &why)
+{
+	return command.empty() ? fromNetrc(url, why) : fromCommand(command, why);
+}
