@@ -10,9 +10,6 @@ using std::string;
 
 namespace {
 
-constexpr long kConnectSeconds = 15;
-constexpr long kLoginSeconds = 30;
-
 CURL *handle(CurlHandle *h)
 {
 	return static_cast<CURL *>(h);
@@ -46,8 +43,10 @@ void Connection::close()
 	reader_ = ResponseReader{};
 }
 
-bool Connection::open(const MailboxUrl &url, const string &password, const string &caFile, string &why)
+bool Connection::open(const MailboxUrl &url, const string &password, const string &caFile,
+                      std::chrono::seconds timeout, string &why)
 {
+	timeout_ = timeout;
 	close();
 	CURL *curl = curl_easy_init();
 	if (!curl) {
@@ -67,8 +66,8 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	if (!caFile.empty())
 		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
 	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-	curl_easy_setopt(curl, CURLOPT_TIMEOUT, kLoginSeconds);
+	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout.count()));
+	curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout.count()));
 	curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 	curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error.data());
 	const CURLcode code = curl_easy_perform(curl);
@@ -83,7 +82,7 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 
 bool Connection::send(const string &bytes, string &why)
 {
-	const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+	const auto deadline = std::chrono::steady_clock::now() + timeout_;
 	for (std::size_t done = 0; done < bytes.size();) {
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_send(handle(curl_), bytes.data() + done, bytes.size() - done, &n);
@@ -105,7 +104,7 @@ bool Connection::send(const string &bytes, string &why)
 
 bool Connection::receive(Response &out, string &why)
 {
-	const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+	const auto deadline = std::chrono::steady_clock::now() + timeout_;
 	for (;;) {
 		switch (reader_.next(out)) {
 		case ResponseReader::Result::response:

@@ -20,8 +20,10 @@ public:
 	Connection(const Connection &) = delete;
 	Connection &operator=(const Connection &) = delete;
 
-	// Connects and logs in; false, with why, when that cannot be done.
-	bool open(const MailboxUrl &url, const std::string &password, const std::string &caFile, std::string &why);
+	// Connects and logs in, taking no longer than timeout for that, nor
+	// later for any answer; false, with why, when that cannot be done.
+	bool open(const MailboxUrl &url, const std::string &password, const std::string &caFile,
+	          std::chrono::seconds timeout, std::string &why);
 	bool isOpen() const { return curl_ != nullptr; }
 	void close();
 
@@ -32,9 +34,6 @@ public:
 	// sends what no server may.
 	std::string command(const std::string &text, std::vector<Response> &untagged, std::string &why);
 
-	// Seconds every answer may take.
-	static constexpr std::chrono::seconds kAnswerTime{30};
-
 private:
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
@@ -42,4 +41,5 @@ private:
 	CurlHandle *curl_ = nullptr;
 	ResponseReader reader_;
 	unsigned tag_ = 0;
+	std::chrono::seconds timeout_{30};
 };

@@ -16,7 +16,8 @@ constexpr std::size_t kFetchBatch = 200;
 
 bool RemoteFolder::connect(string &why)
 {
-	return connection_.isOpen() || connection_.open(account_.url, account_.password, account_.caFile, why);
+	return connection_.isOpen() ||
+	       connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
 }
 
 bool RemoteFolder::run(const string &command, std::vector<Response> &untagged, string &why)

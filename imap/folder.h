@@ -14,6 +14,7 @@ struct Account {
 	MailboxUrl url;
 	std::string password;
 	std::string caFile;
+	std::chrono::seconds timeout; // for the connection, the login and every answer
 };
 
 class RemoteFolder {

@@ -6,7 +6,7 @@
 // the network.  It can be run by hand too:
 //
 //   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES]
-//                  [-passwordCommand COMMAND] [-caFile FILE] URL
+//                  [-passwordCommand COMMAND] [-caFile FILE] [-timeout SECONDS] URL
 //
 // Requests come on standard input, a line each:
 //   poll    answered "status CHANGED MESSAGES"
@@ -35,6 +35,7 @@ struct Options {
 	int capacity = kDefaultCapacity;
 	string passwordCommand;
 	string caFile;
+	int timeout = 30;
 	string url;
 };
 
@@ -53,6 +54,8 @@ bool parseOptions(int argc, char **argv, Options &o)
 			o.passwordCommand = argv[++i];
 		else if (arg == "-caFile" && hasValue)
 			o.caFile = argv[++i];
+		else if (arg == "-timeout" && hasValue)
+			o.timeout = std::max(1, std::atoi(argv[++i]));
 		else if (o.url.empty() && arg[0] != '-')
 			o.url = arg;
 		else
@@ -97,7 +100,7 @@ int main(int argc, char **argv)
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
 		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-passwordCommand COMMAND] "
-		                     "[-caFile FILE] imaps://[user@]host[:port][/folder]\n", argv[0]);
+		                     "[-caFile FILE] [-timeout SECONDS] imaps://[user@]host[:port][/folder]\n", argv[0]);
 		return 2;
 	}
 	string why;
@@ -111,7 +114,7 @@ int main(int argc, char **argv)
 	for (string request; std::getline(std::cin, request);) {
 		if (!folder) {
 			if (auto password = findPassword(*url, o.passwordCommand, why))
-				folder.emplace(Account{*url, *password, o.caFile});
+				folder.emplace(Account{*url, *password, o.caFile, std::chrono::seconds(o.timeout)});
 		}
 		if (folder && request == "poll") {
 			if (auto p = folder->poll(why)) {

@@ -5,6 +5,19 @@
 
 using std::string_view;
 
+namespace {
+
+// A header block apart from a mailbox file is as often written with CR-LF
+// line ends as not (a server sends them so): the CR is the line end's.
+string_view withoutCr(string_view value)
+{
+	if (value.ends_with('\r'))
+		value.remove_suffix(1);
+	return value;
+}
+
+} // namespace
+
 void readHeaderBlock(PieceReader &reader, int flags, SenderField &sender, SubjectField &subject, WholeValues &whole)
 {
 	FieldCollector field;
@@ -25,11 +38,11 @@ void readHeaderBlock(PieceReader &reader, int flags, SenderField &sender, Subjec
 		foldLeadingLetters(piece);
 		const string_view text = pieceText(piece);
 		if (auto from = headerValue(text, "from:")) {
-			sender.set(*from);
+			sender.set(withoutCr(*from));
 			if (flags & SCAN_UTF8)
 				field.open(whole.sender, piece, static_cast<std::size_t>(from->data() - piece.data()));
 		} else if (auto subj = headerValue(text, "subject:")) {
-			subject.set(*subj);
+			subject.set(withoutCr(*subj));
 			if (flags & SCAN_UTF8)
 				field.open(whole.subject, piece, static_cast<std::size_t>(subj->data() - piece.data()));
 		}

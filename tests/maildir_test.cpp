@@ -90,6 +90,7 @@ TEST(Maildir, OnlyTheHeaderBlockIsRead)
 		{"a later From: in the header wins", "From: a\nFrom: b\nSubject: s\n\n", 0, "b << s >>\n"},
 		{"no sender", "Subject: s\n\nFrom: body\n", 0, "*Unknown sender* << s >>\n"},
 		{"CR-LF lines", "From: a\r\n\r\nFrom: body\r\nSubject: body\r\n", 0, "a <<  >>\n"},
+		{"CR-LF line ends are no part of a value", "From: a\r\nSubject: s\r\n\r\n", 0, "a << s >>\n"},
 		{"header names in any case", "FROM: a\nsubject: s\n", 0, "a << s >>\n"},
 		{"a header line goes on past a piece", "X-Long: " + string(151, 'x') + "From: no\nFrom: a\n", 0, "a <<  >>\n"},
 		{"names and decoding", "From: =?iso-8859-1?q?Jos=E9?= <j@x>\nSubject: =?utf-8?b?5Lya6K2w?=\n",

@@ -1,0 +1,167 @@
+#include "tests/imap/dovecot.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using std::string;
+
+namespace {
+
+void shell(const string &command)
+{
+	if (std::system(command.c_str()) != 0)
+		throw std::runtime_error("failed: " + command);
+}
+
+// A CA, and a certificate it signs for localhost (not for 127.0.0.1, so
+// that a host name that does not match can be tried).
+void makeCertificates(const TempDir &dir)
+{
+	const string d = dir.path();
+	const string quiet = " 2>/dev/null";
+	shell("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+	      "-subj '/CN=Boxwarden test CA'" + quiet);
+	shell("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 "
+	      "-subj '/CN=Another CA'" + quiet);
+	shell("cd " + d + " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+	      "-subj '/CN=localhost'" + quiet);
+	std::ofstream(dir.sub("ext.cnf")) << "subjectAltName=DNS:localhost\n";
+	shell("cd " + d + " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+	      "-out server.pem -days 2 -extfile ext.cnf" + quiet);
+}
+
+} // namespace
+
+int freePort()
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof a;
+	if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+		throw std::runtime_error("no free port");
+	close(fd);
+	return ntohs(a.sin_port);
+}
+
+bool listening(int port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+	close(fd);
+	return ok;
+}
+
+Dovecot::Dovecot()
+{
+	const string d = dir_.path();
+	chmod(d.c_str(), 0755); // the dovecot user must reach it
+	makeCertificates(dir_);
+	caFile_ = dir_.sub("ca.pem");
+	otherCaFile_ = dir_.sub("other.pem");
+	imapsPort_ = freePort();
+	imapPort_ = freePort();
+
+	// As root the mail belongs to nobody; otherwise to whoever runs this,
+	// who then runs every part of Dovecot too.
+	const bool root = getuid() == 0;
+	const passwd *owner = root ? getpwnam("nobody") : getpwuid(getuid());
+	if (!owner)
+		throw std::runtime_error("no user to own the mail");
+	mkdir(dir_.sub("mail").c_str(), 0700);
+	if (chown(dir_.sub("mail").c_str(), owner->pw_uid, owner->pw_gid) != 0)
+		throw std::runtime_error("cannot give the mail folder away");
+	std::ofstream(dir_.sub("users")) << kUser << ":{PLAIN}" << kPassword << ":" << owner->pw_uid << ":"
+	                                 << owner->pw_gid << "::" << d << "/mail/" << kUser << "::\n";
+	std::ofstream conf(dir_.sub("dovecot.conf"));
+	conf << "base_dir = " << d << "/run\nstate_dir = " << d << "/state\ninstance_name = boxwarden-" << getpid()
+	     << "-" << imapsPort_ << "\nlog_path = " << d << "/dovecot.log\ninfo_log_path = " << d
+	     << "/dovecot.log\nauth_verbose = yes\nprotocols = imap\nlisten = 127.0.0.1\nssl = required\n"
+	     << "ssl_cert = <" << d << "/server.pem\nssl_key = <" << d << "/server.key\n"
+	     << "disable_plaintext_auth = yes\nauth_mechanisms = plain login\n"
+	     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << d << "/users\n}\n"
+	     << "userdb {\n  driver = passwd-file\n  args = " << d << "/users\n}\n"
+	     << "mail_location = maildir:" << d << "/mail/%u\nfirst_valid_uid = 1\n"
+	     << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " << imapPort_
+	     << "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << imapsPort_
+	     << "\n    ssl = yes\n  }\n}\n";
+	if (!root)
+		conf << "default_internal_user = " << owner->pw_name << "\ndefault_login_user = " << owner->pw_name << "\n";
+	conf.close();
+	start();
+}
+
+Dovecot::~Dovecot()
+{
+	stop();
+}
+
+void Dovecot::start()
+{
+	pid_ = fork();
+	if (pid_ == 0) {
+		setpgid(0, 0);
+		const string conf = dir_.sub("dovecot.conf");
+		const string out = dir_.sub("dovecot.out");
+		freopen(out.c_str(), "a", stdout);
+		freopen(out.c_str(), "a", stderr);
+		execlp("dovecot", "dovecot", "-c", conf.c_str(), "-F", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	for (int i = 0; i < 500; ++i) {
+		if (listening(imapsPort_) && listening(imapPort_))
+			return;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	throw std::runtime_error("dovecot did not start: " + readFile(dir_.sub("dovecot.out")) + log());
+}
+
+void Dovecot::stop()
+{
+	if (pid_ <= 0)
+		return;
+	kill(pid_, SIGTERM);
+	for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	kill(-pid_, SIGKILL);
+	waitpid(pid_, nullptr, WNOHANG);
+	pid_ = -1;
+}
+
+string Dovecot::doveadm(const string &args, const string &input) const
+{
+	const string in = dir_.write("doveadm.in", input);
+	const string out = dir_.sub("doveadm.out");
+	const string command = "doveadm -c " + dir_.sub("dovecot.conf") + " " + args + " <" + in + " >" + out + " 2>&1";
+	if (std::system(command.c_str()) != 0)
+		throw std::runtime_error("failed: " + command + ": " + readFile(out));
+	return readFile(out);
+}
+
+void Dovecot::deliver(const string &message, const string &folder) const
+{
+	doveadm("save -u " + string(kUser) + " -m " + folder, message);
+}
+
+string Dovecot::flags(const string &folder) const
+{
+	return doveadm("fetch -u " + string(kUser) + " 'uid flags' mailbox " + folder + " ALL");
+}

@@ -1,0 +1,49 @@
+// A Dovecot of the test's own: on 127.0.0.1 with free ports, its own
+// configuration, certificates from a CA made for the test, a users file
+// with one user and her Maildir, all in a temporary folder; stopped and
+// removed at the end.
+#pragma once
+
+#include "tests/fixture.h"
+
+#include <string>
+#include <sys/types.h>
+
+class Dovecot {
+public:
+	static constexpr const char *kUser = "alice";
+	static constexpr const char *kPassword = "correct horse";
+
+	Dovecot();
+	~Dovecot();
+	Dovecot(const Dovecot &) = delete;
+	Dovecot &operator=(const Dovecot &) = delete;
+
+	int imapsPort() const { return imapsPort_; }
+	int imapPort() const { return imapPort_; }
+	const std::string &caFile() const { return caFile_; }
+	// A CA that signed nothing of this server's.
+	const std::string &otherCaFile() const { return otherCaFile_; }
+	std::string log() const { return readFile(dir_.sub("dovecot.log")); }
+	const TempDir &dir() const { return dir_; }
+
+	void start();
+	void stop();
+
+	// doveadm with the instance's configuration; its standard output.
+	std::string doveadm(const std::string &args, const std::string &input = "") const;
+	void deliver(const std::string &message, const std::string &folder = "INBOX") const;
+	// "uid flags" of every message, as doveadm fetch prints them.
+	std::string flags(const std::string &folder = "INBOX") const;
+
+private:
+	TempDir dir_;
+	std::string caFile_, otherCaFile_;
+	int imapsPort_ = 0, imapPort_ = 0;
+	pid_t pid_ = -1;
+};
+
+// A port on 127.0.0.1 that nothing listens on just now.
+int freePort();
+// Whether something listens on 127.0.0.1 at port.
+bool listening(int port);
