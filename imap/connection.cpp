@@ -10,6 +10,8 @@ using std::string;
 
 namespace {
 
+static_assert(CURL_ERROR_SIZE <= 256);
+
 CURL *handle(CurlHandle *h)
 {
 	return static_cast<CURL *>(h);
@@ -53,7 +55,6 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 		why = "cannot start libcurl";
 		return false;
 	}
-	std::array<char, CURL_ERROR_SIZE> error{};
 	const string address = string(url.tls ? "imaps://" : "imap://") + url.host + ":" + std::to_string(url.port) + "/";
 	curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
 	curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "imap,imaps");
@@ -69,10 +70,11 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout.count()));
 	curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout.count()));
 	curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-	curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error.data());
+	error_[0] = '\0';
+	curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_.data());
 	const CURLcode code = curl_easy_perform(curl);
 	if (code != CURLE_OK) {
-		why = error[0] ? error.data() : curl_easy_strerror(code);
+		why = error_[0] ? error_.data() : curl_easy_strerror(code);
 		curl_easy_cleanup(curl);
 		return false;
 	}

@@ -7,6 +7,7 @@
 #include "imap/reader.h"
 #include "imap/url.h"
 
+#include <array>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -42,4 +43,6 @@ private:
 	ResponseReader reader_;
 	unsigned tag_ = 0;
 	std::chrono::seconds timeout_{30};
+	// libcurl writes its error texts here for as long as the handle lives.
+	std::array<char, 256> error_{};
 };

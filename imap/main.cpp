@@ -17,6 +17,7 @@
 #include "imap/password.h"
 #include "scanner/scanner.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +98,9 @@ void answer(const string &head, const string &payload = "")
 
 int main(int argc, char **argv)
 {
+	// A server that drops the connection must not end the helper: a write
+	// to it fails, and the next poll connects again.
+	std::signal(SIGPIPE, SIG_IGN);
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
 		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-passwordCommand COMMAND] "

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -169,4 +172,135 @@ TEST_F(WithDovecot, DeliveriesReadsAndChangesElsewhere)
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
 	EXPECT_EQ(h.ask("read"), listOf(0, ""));
 	EXPECT_EQ(h.err(), "");
+}
+
+TEST_F(WithDovecot, EveryMessageWithItsFlags)
+{
+	dovecot_.deliver(mail("Ann <ann@x>", "one"));
+	dovecot_.deliver(mail("Bob <bob@x>", "two"));
+	dovecot_.deliver(mail("Cid <cid@x>", "three"));
+	dovecot_.doveadm("flags add -u alice '\\Seen \\Answered' mailbox INBOX uid 1");
+	dovecot_.doveadm("flags add -u alice '\\Flagged' mailbox INBOX uid 2");
+	dovecot_.doveadm("flags add -u alice '\\Deleted \\Seen' mailbox INBOX uid 3");
+	Helper h(args("imaps", "localhost", SCAN_MIME), dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 3\n", ""}));
+	EXPECT_EQ(h.ask("read"), listOf(2, "Ann (RS) << one >>\nBob << two >>\n"));
+}
+
+TEST_F(WithDovecot, SubjectsInAnyScript)
+{
+	TempDir mbox;
+	produce({"encode_header.py", "mbox", mbox.sub("m"), "Zoë Müller <zoe@example.de>", "Grüße aus München"});
+	string message = readFile(mbox.sub("m"));
+	message.erase(0, message.find('\n') + 1); // the envelope line
+	dovecot_.deliver(message);
+	Helper h(args("imaps", "localhost", SCAN_NEW_ONLY | SCAN_MIME | SCAN_UTF8), dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("read"), listOf(1, "Zoë Müller << Grüße aus München >>\n"));
+}
+
+TEST_F(WithDovecot, ThousandsUnseenAndALittleRoom)
+{
+	// Written straight into the Maildir, which Dovecot then reads.
+	const string fresh = dovecot_.dir().sub("mail/alice/new");
+	std::filesystem::create_directories(fresh);
+	for (int i = 0; i < 2000; ++i)
+		std::ofstream(fresh + "/" + std::to_string(1700000000 + i) + ".m" + std::to_string(i) + ".test")
+			<< mail("P" + std::to_string(i) + " <p@x>", "s");
+	if (getuid() == 0)
+		std::system(("chown -R nobody:nogroup " + dovecot_.dir().sub("mail")).c_str());
+	Helper h({"-capacity", "100", "-flags", std::to_string(SCAN_NEW_ONLY), "-passwordCommand",
+	          "cat " + passwordFile_, "-caFile", dovecot_.caFile(),
+	          "imaps://alice@localhost:" + std::to_string(dovecot_.imapsPort()) + "/INBOX"},
+	         dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 2000\n", ""}));
+	const string lines = "P0 << s >>\nP1 << s >>\nP2 << s >>\nP3 << s >>\nP4 << s >>\nP5 << s >>\nP6 << s >>\n"
+	                     "P7 << s >>\nP8 << s >>\n";
+	EXPECT_EQ(h.ask("read"), listOf(2000, lines));
+}
+
+TEST_F(WithDovecot, AFolderMadeAgainIsAChange)
+{
+	dovecot_.doveadm("mailbox create -u alice Work");
+	dovecot_.deliver(mail("Ann <ann@x>", "one"), "Work");
+	Helper h(args("imaps", "localhost", -1, "Work"), dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 0 1\n", ""}));
+	dovecot_.doveadm("mailbox delete -u alice Work");
+	dovecot_.doveadm("mailbox create -u alice Work");
+	dovecot_.deliver(mail("Ann <ann@x>", "one"), "Work");
+	// The same counts and the same next UID; only UIDVALIDITY differs.
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+}
+
+TEST_F(WithDovecot, StartTlsOnThePlainPort)
+{
+	dovecot_.deliver(mail("Ann <ann@x>", "one"));
+	Helper h(args("imap"), dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("read"), listOf(1, "Ann << one >>\n"));
+	EXPECT_EQ(h.err(), "");
+}
+
+TEST_F(WithDovecot, RefusedLoginsAndCertificates)
+{
+	const string port = std::to_string(dovecot_.imapsPort());
+	const string wrong = dovecot_.dir().write("wrong", "battery staple\n");
+	const struct {
+		const char *what;
+		vector<string> args;
+		string err;
+		bool loginTried;
+	} cases[] = {
+		{"a wrong password",
+		 {"-passwordCommand", "cat " + wrong, "-caFile", dovecot_.caFile(), "imaps://alice@localhost:" + port},
+		 "boxwarden-imap: imaps://localhost/INBOX: Login denied\n", true},
+		{"a CA that signed nothing of the server's",
+		 {"-passwordCommand", "cat " + passwordFile_, "-caFile", dovecot_.otherCaFile(), "imaps://alice@localhost:" + port},
+		 "boxwarden-imap: imaps://localhost/INBOX: SSL certificate problem: unable to get local issuer certificate\n",
+		 false},
+		{"the system's CAs, which know nothing of the test's",
+		 {"-passwordCommand", "cat " + passwordFile_, "imaps://alice@localhost:" + port},
+		 "boxwarden-imap: imaps://localhost/INBOX: SSL certificate problem: unable to get local issuer certificate\n",
+		 false},
+		{"a host name the certificate does not name",
+		 {"-passwordCommand", "cat " + passwordFile_, "-caFile", dovecot_.caFile(), "imaps://alice@127.0.0.1:" + port},
+		 "boxwarden-imap: imaps://127.0.0.1/INBOX: SSL: no alternative certificate subject name matches target host "
+		 "name '127.0.0.1'\n",
+		 false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		const std::size_t logBefore = dovecot_.log().size();
+		TempDir dir;
+		{
+			Helper h(c.args, dir);
+			// Told once, however many polls fail.
+			for (int i = 0; i < 3; ++i)
+				EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
+			EXPECT_EQ(h.err(), c.err);
+		}
+		const string log = dovecot_.log().substr(logBefore);
+		// Dovecot logs every connection, and the user of any login tried.
+		EXPECT_EQ(log.find("user=<alice>") != string::npos, c.loginTried) << log;
+		if (!c.loginTried) {
+			EXPECT_NE(log.find("no auth attempts"), string::npos) << log;
+		}
+	}
+}
+
+TEST_F(WithDovecot, AServerGoneAndBack)
+{
+	Helper h(args(), dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""}));
+	dovecot_.stop();
+	EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""})) << h.err();
+	EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""})) << h.err();
+	dovecot_.start();
+	dovecot_.deliver(mail("Ann <ann@x>", "while away"));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("read"), listOf(1, "Ann << while away >>\n"));
+	const string err = h.err();
+	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+	EXPECT_TRUE(err.ends_with("boxwarden: imaps://localhost/INBOX: can be read again\n")) << err;
 }
