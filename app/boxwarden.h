@@ -30,6 +30,8 @@ struct AppResources {
 	Boolean keepIcon;         // fake icon: it stays up while the list shows
 	Boolean utf8;             // the international list; false when no UTF-8 locale is there
 	Boolean instant;          // rescan as soon as the mailbox changes
+	String passwordCommand;   // an IMAP mailbox: prints the password
+	String caFile;            // an IMAP mailbox: the CA of a private server
 };
 
 // The toolkit takes writable strings where it never writes them.

@@ -11,6 +11,7 @@
 //
 // Start reading here, then monitor/rescan.cpp.
 #include "app/boxwarden.h"
+#include "imap/url.h"
 #include "monitor/monitor.h"
 
 #include <X11/StringDefs.h>
@@ -135,9 +136,11 @@ int main(int argc, char **argv)
 	if (!appResources.utf8)
 		readFontCharset(); // the international list decodes every charset
 
+	if (isImapUrl(appResources.mailbox))
+		startRemoteMailbox();
 	rescanMailbox(true);
 	armPollTimer();
-	if (appResources.instant)
+	if (appResources.instant && !remoteMailbox)
 		startInstantNotice();
 	XtAppMainLoop(appContext);
 	return 0;

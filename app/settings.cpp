@@ -94,6 +94,9 @@ XtResource resources[] = {
 	{xs("keepIcon"), xs("KeepIcon"), xs(XtRBoolean), sizeof(Boolean), FIELD(keepIcon), IMMEDIATE(False)},
 	{xs("utf8"), xs("Utf8"), xs(XtRBoolean), sizeof(Boolean), FIELD(utf8), IMMEDIATE(False)},
 	{xs("instant"), xs("Instant"), xs(XtRBoolean), sizeof(Boolean), FIELD(instant), IMMEDIATE(False)},
+	{xs("passwordCommand"), xs("PasswordCommand"), xs(XtRString), sizeof(String), FIELD(passwordCommand),
+	 IMMEDIATE(0)},
+	{xs("caFile"), xs("CaFile"), xs(XtRString), sizeof(String), FIELD(caFile), IMMEDIATE(0)},
 };
 
 #undef FIELD

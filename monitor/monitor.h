@@ -18,6 +18,25 @@ extern time_t titleTime; // lastMtime when the title was last set
 extern char *summary;    // appResources.bufferSize bytes
 
 void rescanMailbox(bool notify);
+
+// The steps of a rescan, for a mailbox whose answers come later (one on
+// an IMAP server): what was seen, what it decides, and the rest.
+struct MailboxLook {
+	bool missing;
+	time_t mtime; // the modification time, or the time of the poll that saw a change
+	bool changed; // since the change last taken in
+	bool empty;   // of size 0, or a folder on a server without messages
+	bool folder;  // read whatever the settings, as MH folders and Maildirs are
+};
+enum class RescanStep { stop, read, finish };
+RescanStep examineMailbox(bool notify, const MailboxLook &look);
+void takeInScan(bool notify, int count, time_t mtime); // after a read
+void finishRescan(bool notify);                         // bell, list, title, icon
+
+// A mailbox on an IMAP server, through the helper.
+extern bool remoteMailbox;
+void startRemoteMailbox();
+void rescanRemoteMailbox(bool notify);
 // The list was resized: the label shows as many of the newest lines as it
 // now can scroll to.
 void refitList();

@@ -48,50 +48,18 @@ void takeInNoMail(time_t mtime)
 	listCurrent = false;
 }
 
-// Looks at the mailbox and takes in what changed; false when the rescan
-// ends there.
-bool examineMailbox(bool notify)
+// What a rescan sees of a local mailbox.
+MailboxLook lookAtMailbox()
 {
-	const bool debug = appResources.debug;
 	struct stat st;
-	if (stat(appResources.mailbox, &st) != 0) {
-		if (debug)
-			std::printf("No mail file, %d %d\n", notify, shownCount);
-		if (notify && shownCount == 0)
-			return false;
-		takeInNoMail(0);
-		return true;
-	}
+	if (stat(appResources.mailbox, &st) != 0)
+		return {true, 0, false, false, false};
 	// A delivery into a Maildir, or a reader's move, changes its new and
 	// cur folders, not the Maildir itself.
 	time_t mtime = st.st_mtime;
 	if (S_ISDIR(st.st_mode))
 		isMaildir(appResources.mailbox, &mtime);
-	if (mtime == lastMtime && !(scanPending && listVisible)) {
-		if (debug)
-			std::printf("No change, %d %s", notify, timeText(lastMtime));
-		return !notify;
-	}
-	if (st.st_size == 0) {
-		if (debug)
-			std::printf("Empty, %d %s", notify, timeText(mtime));
-		takeInNoMail(mtime);
-	} else if (listVisible || appResources.newMail || S_ISDIR(st.st_mode)) {
-		mailCount = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags);
-		labelStart = nullptr;
-		scanPending = false;
-		lastMtime = mtime;
-		if (debug)
-			std::printf("Scanned, %d %d %s", notify, mailCount, timeText(lastMtime));
-	} else {
-		if (debug)
-			std::printf("Changed but not scanned, %d %x %x %d %s", notify, static_cast<unsigned>(lastMtime),
-			            static_cast<unsigned>(mtime), 0, timeText(mtime));
-		mailCount = 1;
-		lastMtime = mtime;
-		scanPending = true;
-	}
-	return true;
+	return {false, mtime, mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode)};
 }
 
 // Drives the viewport's scrollbar as a drag to its bottom would, so that
@@ -224,15 +192,76 @@ void refitList()
 	scrollToEnd();
 }
 
-void rescanMailbox(bool notify)
+RescanStep examineMailbox(bool notify, const MailboxLook &look)
 {
+	const bool debug = appResources.debug;
+	if (look.missing) {
+		if (debug)
+			std::printf("No mail file, %d %d\n", notify, shownCount);
+		if (notify && shownCount == 0)
+			return RescanStep::stop;
+		takeInNoMail(0);
+		return RescanStep::finish;
+	}
+	if (!look.changed && !(scanPending && listVisible)) {
+		if (debug)
+			std::printf("No change, %d %s", notify, timeText(lastMtime));
+		return notify ? RescanStep::stop : RescanStep::finish;
+	}
+	if (look.empty) {
+		if (debug)
+			std::printf("Empty, %d %s", notify, timeText(look.mtime));
+		takeInNoMail(look.mtime);
+		return RescanStep::finish;
+	}
+	if (listVisible || appResources.newMail || look.folder)
+		return RescanStep::read;
+	if (debug)
+		std::printf("Changed but not scanned, %d %x %x %d %s", notify, static_cast<unsigned>(lastMtime),
+		            static_cast<unsigned>(look.mtime), 0, timeText(look.mtime));
+	mailCount = 1;
+	lastMtime = look.mtime;
+	scanPending = true;
+	return RescanStep::finish;
+}
+
+void takeInScan(bool notify, int count, time_t mtime)
+{
+	mailCount = count;
+	labelStart = nullptr;
+	scanPending = false;
+	lastMtime = mtime;
 	if (appResources.debug)
-		std::printf("rescanMailbox %d\n", notify);
-	if (!examineMailbox(notify))
-		return;
+		std::printf("Scanned, %d %d %s", notify, mailCount, timeText(lastMtime));
+}
+
+void finishRescan(bool notify)
+{
 	if (notify && mailCount != 0 && !appResources.silent)
 		XBell(XtDisplay(toplevel), appResources.bellVolume);
 	refreshList();
 	updateTitle();
 	switchIcon();
+}
+
+void rescanMailbox(bool notify)
+{
+	if (appResources.debug)
+		std::printf("rescanMailbox %d\n", notify);
+	if (remoteMailbox) {
+		rescanRemoteMailbox(notify); // finished when the helper answers
+		return;
+	}
+	const MailboxLook look = lookAtMailbox();
+	switch (examineMailbox(notify, look)) {
+	case RescanStep::stop:
+		return;
+	case RescanStep::read:
+		takeInScan(notify, parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags),
+		           look.mtime);
+		break;
+	case RescanStep::finish:
+		break;
+	}
+	finishRescan(notify);
 }

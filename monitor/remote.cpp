@@ -1,0 +1,270 @@
+// A mailbox on an IMAP server.  The watcher never speaks to the server: the
+// helper boxwarden-imap does, in a process of its own, and answers requests
+// on a pipe, which the toolkit reads like any other input.  So the window
+// answers events while the server is slow, and a stranger's server bytes
+// are never parsed where the X connection is held.
+//
+// A rescan asks "poll"; the answer says whether the folder changed, and the
+// decisions of a local mailbox follow, with the time of the poll that saw
+// the change in place of a modification time.  When they call for a read,
+// "read" brings the count and the summary lines.  While the helper answers
+// "failed" nothing changes; it has told of the trouble itself.
+#include "app/boxwarden.h"
+#include "imap/url.h"
+#include "monitor/monitor.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+#include <unistd.h>
+
+using std::string;
+
+bool remoteMailbox = false;
+
+namespace {
+
+enum class Waiting { nothing, status, list };
+
+struct Helper {
+	pid_t pid = -1;
+	int to = -1;   // its standard input
+	int from = -1; // its standard output
+	XtInputId input = 0;
+	string received;
+	Waiting waiting = Waiting::nothing;
+	bool notify = false;        // of the rescan under way
+	time_t changeTime = 0;      // of the poll that saw the change being read
+	bool rescanQueued = false;  // asked for while one was under way
+	bool queuedNotify = false;
+	bool changeMissed = false;  // a change seen but not read: the next poll is one
+	bool toldOfEnd = false;
+};
+
+Helper helper;
+
+// "list COUNT BYTES" and the like are shorter.
+constexpr std::size_t kLongestHead = 64;
+
+// Beside the watcher (as it is built), or where it is installed.
+string helperPath()
+{
+	char self[4096];
+	const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+	if (n > 0) {
+		string dir(self, static_cast<std::size_t>(n));
+		dir.resize(dir.rfind('/') + 1);
+		if (access((dir + "boxwarden-imap").c_str(), X_OK) == 0)
+			return dir + "boxwarden-imap";
+	}
+	return BOXWARDEN_HELPER;
+}
+
+void readAnswers(XtPointer, int *, XtInputId *);
+
+bool startHelper()
+{
+	int in[2], out[2];
+	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+		return false;
+	const string path = helperPath();
+	std::vector<string> args{path, "-name", invocationName, "-flags", std::to_string(scanFlags),
+	                         "-capacity", std::to_string(appResources.bufferSize)};
+	if (appResources.passwordCommand)
+		args.insert(args.end(), {"-passwordCommand", appResources.passwordCommand});
+	if (appResources.caFile)
+		args.insert(args.end(), {"-caFile", appResources.caFile});
+	args.push_back(appResources.mailbox);
+	std::vector<char *> argv;
+	for (string &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	helper.pid = fork();
+	if (helper.pid == 0) {
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		execv(path.c_str(), argv.data());
+		std::fprintf(stderr, "%s: cannot run %s: %s\n", invocationName, path.c_str(), std::strerror(errno));
+		_exit(127);
+	}
+	close(in[0]);
+	close(out[1]);
+	if (helper.pid < 0) {
+		close(in[1]);
+		close(out[0]);
+		return false;
+	}
+	helper.to = in[1];
+	helper.from = out[0];
+	fcntl(helper.from, F_SETFL, O_NONBLOCK);
+	helper.input = XtAppAddInput(appContext, helper.from, reinterpret_cast<XtPointer>(XtInputReadMask), readAnswers,
+	                             nullptr);
+	helper.received.clear();
+	helper.waiting = Waiting::nothing;
+	return true;
+}
+
+// The helper has ended or answered what it may not: it goes, and the next
+// poll starts another.
+void dropHelper(const char *why)
+{
+	if (helper.input)
+		XtRemoveInput(helper.input);
+	close(helper.to);
+	close(helper.from);
+	kill(helper.pid, SIGTERM);
+	waitpid(helper.pid, nullptr, 0);
+	helper.pid = -1;
+	helper.input = 0;
+	if (!helper.toldOfEnd)
+		std::fprintf(stderr, "%s: the IMAP helper %s; it is started again at the next poll\n", invocationName, why);
+	helper.toldOfEnd = true;
+	helper.changeMissed = helper.changeMissed || helper.waiting == Waiting::list;
+	helper.waiting = Waiting::nothing;
+}
+
+bool ask(const char *request, Waiting answer)
+{
+	const std::size_t n = std::strlen(request);
+	if (write(helper.to, request, n) != static_cast<ssize_t>(n)) {
+		dropHelper("ended");
+		return false;
+	}
+	helper.waiting = answer;
+	return true;
+}
+
+void rescanDone()
+{
+	helper.waiting = Waiting::nothing;
+	if (helper.rescanQueued) {
+		helper.rescanQueued = false;
+		rescanRemoteMailbox(helper.queuedNotify);
+	}
+}
+
+void takeStatus(bool changed, long messages)
+{
+	changed = changed || helper.changeMissed;
+	helper.changeMissed = false;
+	const time_t now = std::time(nullptr);
+	const MailboxLook look{false, changed ? now : lastMtime, changed, messages == 0, false};
+	switch (examineMailbox(helper.notify, look)) {
+	case RescanStep::stop:
+		rescanDone();
+		return;
+	case RescanStep::read:
+		helper.changeTime = look.mtime;
+		ask("read\n", Waiting::list);
+		return;
+	case RescanStep::finish:
+		finishRescan(helper.notify);
+		rescanDone();
+		return;
+	}
+}
+
+void takeList(long count, const string &lines)
+{
+	// The helper keeps to the room it was given; the terminator is ours.
+	const std::size_t n = std::min(lines.size(), static_cast<std::size_t>(appResources.bufferSize) - 1);
+	std::memcpy(summary, lines.data(), n);
+	summary[n] = '\0';
+	takeInScan(helper.notify, static_cast<int>(count), helper.changeTime);
+	finishRescan(helper.notify);
+	rescanDone();
+}
+
+// The answer for what was asked, when it has come whole.  Nothing when more
+// is to come; false when the helper said what it may not.
+bool takeAnswer()
+{
+	const auto nl = helper.received.find('\n');
+	if (nl == string::npos)
+		return helper.received.size() < kLongestHead; // more to come, or nonsense
+	const string head = helper.received.substr(0, nl);
+	int changed = 0;
+	long messages = 0, count = 0, bytes = 0;
+	if (head == "failed") {
+		helper.received.erase(0, nl + 1);
+		helper.changeMissed = helper.changeMissed || helper.waiting == Waiting::list;
+		// The folder can't be read just now: as if nothing changed.
+		if (!helper.notify)
+			finishRescan(false);
+		rescanDone();
+		return true;
+	}
+	if (helper.waiting == Waiting::status && std::sscanf(head.c_str(), "status %d %ld", &changed, &messages) == 2) {
+		helper.received.erase(0, nl + 1);
+		helper.toldOfEnd = false;
+		takeStatus(changed != 0, messages);
+		return true;
+	}
+	if (helper.waiting == Waiting::list && std::sscanf(head.c_str(), "list %ld %ld", &count, &bytes) == 2 &&
+	    count >= 0 && bytes >= 0 && bytes < appResources.bufferSize) {
+		const auto need = nl + 1 + static_cast<std::size_t>(bytes);
+		if (helper.received.size() < need)
+			return true; // more to come
+		const string lines = helper.received.substr(nl + 1, static_cast<std::size_t>(bytes));
+		helper.received.erase(0, need);
+		takeList(count, lines);
+		return true;
+	}
+	return false;
+}
+
+void readAnswers(XtPointer, int *, XtInputId *)
+{
+	char buf[65536];
+	const ssize_t n = read(helper.from, buf, sizeof buf);
+	if (n < 0 && (errno == EAGAIN || errno == EINTR))
+		return;
+	if (n <= 0) {
+		dropHelper("ended");
+		return;
+	}
+	helper.received.append(buf, static_cast<std::size_t>(n));
+	while (helper.waiting != Waiting::nothing && !helper.received.empty()) {
+		const std::size_t before = helper.received.size();
+		if (!takeAnswer()) {
+			dropHelper("answered what it may not");
+			return;
+		}
+		if (helper.received.size() == before)
+			return; // the rest is still to come
+	}
+}
+
+} // namespace
+
+void startRemoteMailbox()
+{
+	string why;
+	if (!parseMailboxUrl(appResources.mailbox, why)) {
+		std::fprintf(stderr, "%s: %s: %s\n", invocationName, appResources.mailbox, why.c_str());
+		return; // watched as a mailbox that is not there
+	}
+	// The helper may end at any time; a write to it then fails, and the
+	// watcher goes on.
+	std::signal(SIGPIPE, SIG_IGN);
+	remoteMailbox = true;
+}
+
+void rescanRemoteMailbox(bool notify)
+{
+	if (helper.waiting != Waiting::nothing) {
+		helper.queuedNotify = helper.rescanQueued ? helper.queuedNotify || notify : notify;
+		helper.rescanQueued = true;
+		return;
+	}
+	if (helper.pid < 0 && !startHelper())
+		return;
+	helper.notify = notify;
+	ask("poll\n", Waiting::status);
+}
