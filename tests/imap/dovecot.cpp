@@ -25,8 +25,8 @@ void shell(const string &command)
 		throw std::runtime_error("failed: " + command);
 }
 
-// A CA, and a certificate it signs for localhost (not for 127.0.0.1, so
-// that a host name that does not match can be tried).
+} // namespace
+
 void makeCertificates(const TempDir &dir)
 {
 	const string d = dir.path();
@@ -41,8 +41,6 @@ void makeCertificates(const TempDir &dir)
 	shell("cd " + d + " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
 	      "-out server.pem -days 2 -extfile ext.cnf" + quiet);
 }
-
-} // namespace
 
 int freePort()
 {
@@ -164,4 +162,33 @@ void Dovecot::deliver(const string &message, const string &folder) const
 string Dovecot::flags(const string &folder) const
 {
 	return doveadm("fetch -u " + string(kUser) + " 'uid flags' mailbox " + folder + " ALL");
+}
+
+TinyServer::TinyServer(const string &mode, const TempDir &dir) : log_(dir.sub("tiny-" + mode + ".log"))
+{
+	const string portFile = dir.sub("tiny-" + mode + ".port");
+	pid_ = fork();
+	if (pid_ == 0) {
+		execl("/usr/bin/python3", "python3", BOXWARDEN_TINY_SERVER, mode.c_str(), portFile.c_str(),
+		      dir.sub("server.pem").c_str(), dir.sub("server.key").c_str(), log_.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	for (int i = 0; i < 500 && port_ == 0; ++i) {
+		port_ = std::atoi(readFile(portFile).c_str());
+		if (port_ == 0)
+			std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	if (port_ == 0)
+		throw std::runtime_error("the tiny server did not start");
+}
+
+TinyServer::~TinyServer()
+{
+	kill(pid_, SIGKILL);
+	waitpid(pid_, nullptr, 0);
+}
+
+string TinyServer::heard() const
+{
+	return readFile(log_);
 }

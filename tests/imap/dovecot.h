@@ -43,6 +43,29 @@ private:
 	pid_t pid_ = -1;
 };
 
+// In dir: a CA (ca.pem), another that signs nothing (other.pem), and a
+// server certificate and key (server.pem, server.key) that the first signs
+// for localhost, not for 127.0.0.1, so that a host name that does not match
+// can be tried.
+void makeCertificates(const TempDir &dir);
+
+// A small IMAP server of the tests' own that misbehaves as mode says
+// (see tests/imap/tinyserver.py), with a certificate from dir's CA.
+class TinyServer {
+public:
+	TinyServer(const std::string &mode, const TempDir &dir);
+	~TinyServer();
+	TinyServer(const TinyServer &) = delete;
+	TinyServer &operator=(const TinyServer &) = delete;
+	int port() const { return port_; }
+	std::string heard() const; // every line a client sent
+
+private:
+	std::string log_;
+	int port_ = 0;
+	pid_t pid_ = -1;
+};
+
 // A port on 127.0.0.1 that nothing listens on just now.
 int freePort();
 // Whether something listens on 127.0.0.1 at port.

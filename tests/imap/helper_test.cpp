@@ -304,3 +304,46 @@ TEST_F(WithDovecot, AServerGoneAndBack)
 	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 	EXPECT_TRUE(err.ends_with("boxwarden: imaps://localhost/INBOX: can be read again\n")) << err;
 }
+
+// Servers that misbehave: the helper says so once, answers "failed", and
+// never sends a credential where it could be read (those that speak TLS
+// here have a certificate the helper trusts, and are logged in to).
+TEST(MisbehavingServers, AreGivenUpOnWithNothingGiven)
+{
+	TempDir dir;
+	makeCertificates(dir);
+	const string password = dir.write("password", "tiny secret\n");
+	const struct {
+		const char *mode;
+		const char *scheme;
+		string err;
+	} cases[] = {
+		{"no-starttls", "imap", "STARTTLS not available."},
+		{"starttls-refused", "imap", "STARTTLS denied"},
+		{"silent", "imaps", "timed out"},
+		{"garbage", "imaps", "the server answered a command it was not given"},
+		{"huge-literal", "imaps", "the server sent what no IMAP server may"},
+		{"close-mid", "imaps", "the server closed the connection"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.mode);
+		TinyServer server(c.mode, dir);
+		TempDir run;
+		{
+			Helper h({"-passwordCommand", "cat " + password, "-caFile", dir.sub("ca.pem"), "-timeout", "2",
+			          string(c.scheme) + "://alice@localhost:" + std::to_string(server.port()) + "/INBOX"},
+			         run);
+			for (int i = 0; i < 2; ++i)
+				EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
+			const string err = h.err();
+			EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+			EXPECT_NE(err.find(c.err), string::npos) << err;
+		}
+		const string heard = server.heard();
+		if (string(c.scheme) == "imap") {
+			EXPECT_EQ(heard.find("tiny secret"), string::npos) << heard;
+			EXPECT_EQ(heard.find("LOGIN"), string::npos) << heard;
+			EXPECT_EQ(heard.find("AUTHENTICATE"), string::npos) << heard;
+		}
+	}
+}
