@@ -68,3 +68,45 @@ TEST(Imap, APasswordInTheUrlIsRefused)
 	                                            "give it with passwordCommand or ~/.netrc instead\n");
 	EXPECT_TRUE(w.waitForOutput("No mail file, 1 0\n"));
 }
+
+TEST(Imap, ASilentServerLeavesTheWindowAnswering)
+{
+	TempDir certificates;
+	makeCertificates(certificates);
+	TinyServer server("silent", certificates);
+	XSession x;
+	TempDir dir;
+	Watcher w(x, dir.path(),
+	          {"-mailbox", "imaps://alice@localhost:" + std::to_string(server.port()) + "/INBOX", "-xrm",
+	           "*passwordCommand: echo x", "-xrm", "*caFile: " + certificates.sub("ca.pem"), "-debug", "-poll", "1"});
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
+	// The helper waits on the server; the window does not.
+	for (int round = 1; round <= 2; ++round) {
+		const auto start = Clock::now();
+		ASSERT_EQ(x.run("xdotool windowminimize " + std::to_string(list)), 0);
+		ASSERT_TRUE(w.waitForOutput("UnmapNotify\n", round));
+		ASSERT_EQ(x.run("xdotool windowmap " + std::to_string(list)), 0);
+		ASSERT_TRUE(w.waitForOutput("MapNotify\n", round + 1));
+		EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+	}
+	EXPECT_TRUE(w.running());
+}
+
+TEST(Imap, AHelperThatEndsIsStartedAgain)
+{
+	Dovecot dovecot;
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
+	ASSERT_NE(x.waitForShown("boxwardenList"), 0u);
+	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	ASSERT_EQ(x.run("pkill -KILL -P " + std::to_string(w.pid()) + " -f boxwarden-imap"), 0);
+	ASSERT_TRUE(x.waitUntil([&] { return w.err().find("the IMAP helper ended") != string::npos; })) << w.err();
+	dovecot.deliver(mail("Ann <ann@x>", "after the restart"));
+	EXPECT_TRUE(w.waitForOutput("Scanned, 1 1 "));
+	EXPECT_EQ(w.err(), string(BOXWARDEN_BINARY) +
+	                       ": the IMAP helper ended; it is started again at the next poll\n");
+	EXPECT_EQ(x.bells().size(), 1u);
+}
