@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <poll.h>
 
@@ -43,6 +44,7 @@ void Connection::close()
 		curl_easy_cleanup(handle(curl_));
 	curl_ = nullptr;
 	reader_ = ResponseReader{};
+	idleTag_.clear();
 }
 
 bool Connection::open(const MailboxUrl &url, const string &password, const string &caFile,
@@ -132,6 +134,108 @@ bool Connection::receive(Response &out, string &why)
 			return false;
 		}
 		reader_.feed({buf.data(), n});
+	}
+}
+
+int Connection::socket() const
+{
+	curl_socket_t s = CURL_SOCKET_BAD;
+	if (!curl_ || curl_easy_getinfo(handle(curl_), CURLINFO_ACTIVESOCKET, &s) != CURLE_OK || s == CURL_SOCKET_BAD)
+		return -1;
+	return static_cast<int>(s);
+}
+
+bool Connection::startIdle(string &why)
+{
+	const string tag = "b" + std::to_string(++tag_);
+	if (!curl_ || !send(tag + " IDLE\r\n", why)) {
+		close();
+		return false;
+	}
+	for (Response r;;) {
+		if (!receive(r, why)) {
+			close();
+			return false;
+		}
+		if (r.tag == "+") {
+			idleTag_ = tag;
+			return true;
+		}
+		if (r.tag == tag) { // refused
+			why = "the server refused IDLE: " + r.text;
+			return false;
+		}
+	}
+}
+
+namespace {
+
+// An untagged response that tells of a change of the folder's messages.
+bool tellsOfChange(const Response &r)
+{
+	const auto space = r.text.find(' ');
+	if (space == string::npos)
+		return false;
+	string word = r.text.substr(space + 1);
+	word.resize(std::min(word.find(' '), word.size()));
+	for (char &c : word)
+		c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+	return word == "EXISTS" || word == "EXPUNGE" || word == "FETCH" || word == "RECENT";
+}
+
+} // namespace
+
+bool Connection::takeIdleNews(bool &changed, string &why)
+{
+	changed = false;
+	for (;;) {
+		Response r;
+		const auto result = reader_.next(r);
+		if (result == ResponseReader::Result::response) {
+			if (r.tag == "*")
+				changed = changed || tellsOfChange(r);
+			else if (r.tag == idleTag_) { // ended by the server
+				idleTag_.clear();
+				return true;
+			}
+			continue;
+		}
+		if (result == ResponseReader::Result::broken) {
+			why = "the server sent what no IMAP server may";
+			close();
+			return false;
+		}
+		std::array<char, 16384> buf;
+		std::size_t n = 0;
+		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
+		if (code == CURLE_AGAIN)
+			return true; // all there is for now
+		if (code != CURLE_OK || n == 0) {
+			why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
+			close();
+			return false;
+		}
+		reader_.feed({buf.data(), n});
+	}
+}
+
+bool Connection::stopIdle(string &why)
+{
+	if (idleTag_.empty())
+		return true;
+	const string tag = idleTag_;
+	idleTag_.clear();
+	if (!send("DONE\r\n", why)) {
+		close();
+		return false;
+	}
+	for (Response r;;) {
+		if (!receive(r, why)) {
+			close();
+			return false;
+		}
+		if (r.tag == tag)
+			return true;
 	}
 }
 

@@ -35,6 +35,18 @@ public:
 	// sends what no server may.
 	std::string command(const std::string &text, std::vector<Response> &untagged, std::string &why);
 
+	// IDLE (RFC 2177): the server tells of changes as they happen, until
+	// DONE.  startIdle waits for the server's go-ahead; takeIdleNews reads
+	// what has come without waiting, and says whether the folder changed;
+	// stopIdle ends it and reads the command's end.  False, with why and
+	// the connection closed, on trouble.
+	bool startIdle(std::string &why);
+	bool takeIdleNews(bool &changed, std::string &why);
+	bool stopIdle(std::string &why);
+	bool idling() const { return !idleTag_.empty(); }
+	// The socket, to wait on while idling; -1 when there is none.
+	int socket() const;
+
 private:
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
@@ -42,6 +54,7 @@ private:
 	CurlHandle *curl_ = nullptr;
 	ResponseReader reader_;
 	unsigned tag_ = 0;
+	std::string idleTag_;
 	std::chrono::seconds timeout_{30};
 	// libcurl writes its error texts here for as long as the handle lives.
 	std::array<char, 256> error_{};

@@ -16,8 +16,49 @@ constexpr std::size_t kFetchBatch = 200;
 
 bool RemoteFolder::connect(string &why)
 {
-	return connection_.isOpen() ||
-	       connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
+	if (connection_.isOpen())
+		return true;
+	serverIdles_.reset();
+	return connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
+}
+
+bool RemoteFolder::leaveIdle(string &why)
+{
+	if (!connection_.idling())
+		return true;
+	std::vector<Response> untagged;
+	string ignored;
+	if (!connection_.stopIdle(why))
+		return false;
+	if (!run("UNSELECT", untagged, ignored) && connection_.isOpen())
+		run("CLOSE", untagged, ignored);
+	return true;
+}
+
+bool RemoteFolder::idle(string &why)
+{
+	if (connection_.idling())
+		return true;
+	std::vector<Response> untagged;
+	if (!connect(why))
+		return false;
+	if (!serverIdles_) {
+		if (!run("CAPABILITY", untagged, why))
+			return false;
+		bool idles = false;
+		for (const Response &r : untagged)
+			idles = idles || (" " + r.text + " ").find(" IDLE ") != string::npos;
+		serverIdles_ = idles;
+		untagged.clear();
+	}
+	if (!*serverIdles_)
+		return true; // polls only
+	return run("EXAMINE " + quoted(account_.url.folder), untagged, why) && connection_.startIdle(why);
+}
+
+bool RemoteFolder::idleNews(bool &changed, string &why)
+{
+	return connection_.takeIdleNews(changed, why);
 }
 
 bool RemoteFolder::run(const string &command, std::vector<Response> &untagged, string &why)
@@ -31,7 +72,7 @@ bool RemoteFolder::run(const string &command, std::vector<Response> &untagged, s
 std::optional<RemoteFolder::Poll> RemoteFolder::poll(string &why)
 {
 	std::vector<Response> untagged;
-	if (!connect(why) ||
+	if (!leaveIdle(why) || !connect(why) ||
 	    !run("STATUS " + quoted(account_.url.folder) + " (MESSAGES UNSEEN UIDNEXT UIDVALIDITY)", untagged, why))
 		return std::nullopt;
 	std::optional<FolderStatus> now;
@@ -50,7 +91,7 @@ std::optional<RemoteFolder::Poll> RemoteFolder::poll(string &why)
 std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity, string &why)
 {
 	std::vector<Response> untagged;
-	if (!connect(why) || !run("EXAMINE " + quoted(account_.url.folder), untagged, why))
+	if (!leaveIdle(why) || !connect(why) || !run("EXAMINE " + quoted(account_.url.folder), untagged, why))
 		return std::nullopt;
 	untagged.clear();
 	const bool newOnly = flags & SCAN_NEW_ONLY;

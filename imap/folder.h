@@ -40,11 +40,22 @@ public:
 	};
 	std::optional<Listing> read(int flags, int capacity, std::string &why);
 
+	// Instant notice: between requests the helper idles in the folder (when
+	// the server can), and idleNews says whether it has changed.  The
+	// socket to wait on, or -1 while not idling.
+	bool idle(std::string &why);
+	bool idleNews(bool &changed, std::string &why);
+	// Ends idling (to begin again, as RFC 2177 asks every 29 minutes).
+	bool stopIdle(std::string &why) { return leaveIdle(why); }
+	int idleSocket() const { return connection_.idling() ? connection_.socket() : -1; }
+
 private:
 	bool connect(std::string &why);
+	bool leaveIdle(std::string &why);
 	bool run(const std::string &command, std::vector<Response> &untagged, std::string &why);
 
 	Account account_;
 	Connection connection_;
 	std::optional<FolderStatus> last_;
+	std::optional<bool> serverIdles_; // on this connection
 };

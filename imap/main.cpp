@@ -5,7 +5,7 @@
 // the process that holds the X connection, and the watcher never waits on
 // the network.  It can be run by hand too:
 //
-//   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES]
+//   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES] [-instant]
 //                  [-passwordCommand COMMAND] [-caFile FILE] [-timeout SECONDS] URL
 //
 // Requests come on standard input, a line each:
@@ -13,6 +13,8 @@
 //   read    answered "list COUNT BYTES" and then BYTES of summary lines
 // Either is answered "failed" while the folder cannot be read.  Trouble is
 // told on standard error once when it starts and once when it is over.
+// With -instant the helper idles in the folder between requests, where the
+// server can, and writes "changed" as soon as the server tells of a change.
 #include "imap/folder.h"
 #include "imap/password.h"
 #include "scanner/scanner.h"
@@ -21,7 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <unistd.h>
 #include <string>
 
 using std::string;
@@ -29,6 +34,9 @@ using std::string;
 namespace {
 
 constexpr int kDefaultCapacity = 32000;
+constexpr std::size_t kLongestRequest = 64;
+// RFC 2177: a client idles no longer than 29 minutes at a time.
+constexpr std::chrono::minutes kIdleRenewal{29};
 
 struct Options {
 	string name = "boxwarden-imap";
@@ -37,6 +45,7 @@ struct Options {
 	string passwordCommand;
 	string caFile;
 	int timeout = 30;
+	bool instant = false;
 	string url;
 };
 
@@ -55,6 +64,8 @@ bool parseOptions(int argc, char **argv, Options &o)
 			o.passwordCommand = argv[++i];
 		else if (arg == "-caFile" && hasValue)
 			o.caFile = argv[++i];
+		else if (arg == "-instant")
+			o.instant = true;
 		else if (arg == "-timeout" && hasValue)
 			o.timeout = std::max(1, std::atoi(argv[++i]));
 		else if (o.url.empty() && arg[0] != '-')
@@ -104,7 +115,7 @@ int main(int argc, char **argv)
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
 		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-passwordCommand COMMAND] "
-		                     "[-caFile FILE] [-timeout SECONDS] imaps://[user@]host[:port][/folder]\n", argv[0]);
+		                     "[-caFile FILE] [-timeout SECONDS] [-instant] imaps://[user@]host[:port][/folder]\n", argv[0]);
 		return 2;
 	}
 	string why;
@@ -115,7 +126,7 @@ int main(int argc, char **argv)
 	}
 	Trouble trouble(o.name, shownUrl(*url));
 	std::optional<RemoteFolder> folder;
-	for (string request; std::getline(std::cin, request);) {
+	auto handle = [&](const string &request) {
 		if (!folder) {
 			if (auto password = findPassword(*url, o.passwordCommand, why))
 				folder.emplace(Account{*url, *password, o.caFile, std::chrono::seconds(o.timeout)});
@@ -124,19 +135,60 @@ int main(int argc, char **argv)
 			if (auto p = folder->poll(why)) {
 				trouble.over();
 				answer("status " + std::to_string(p->changed) + " " + std::to_string(p->messages) + "\n");
-				continue;
+				return;
 			}
 		} else if (folder && request == "read") {
 			if (auto l = folder->read(o.flags, o.capacity, why)) {
 				trouble.over();
-				answer("list " + std::to_string(l->count) + " " + std::to_string(l->summary.size()) + "\n", l->summary);
-				continue;
+				answer("list " + std::to_string(l->count) + " " + std::to_string(l->summary.size()) + "\n",
+				       l->summary);
+				return;
 			}
 		} else if (folder) {
 			why = "unknown request " + request.substr(0, 20);
 		}
 		trouble.started(why);
 		answer("failed\n");
+	};
+
+	string requests;
+	auto renewal = std::chrono::steady_clock::now() + kIdleRenewal;
+	for (;;) {
+		// Idling waits for the next request; trouble with it is told
+		// by the poll that follows.
+		string ignored;
+		if (o.instant && folder && folder->idleSocket() < 0 && folder->idle(ignored)) {
+			renewal = std::chrono::steady_clock::now() + kIdleRenewal;
+			bool changed = false;
+			if (folder->idleNews(changed, ignored) && changed)
+				answer("changed\n");
+		}
+		const int socket = folder ? folder->idleSocket() : -1;
+		pollfd fds[2] = {{0, POLLIN, 0}, {socket, POLLIN, 0}};
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(renewal - std::chrono::steady_clock::now());
+		const int ready = poll(fds, socket >= 0 ? 2 : 1, socket >= 0 ? static_cast<int>(std::max<long long>(0, left.count())) : -1);
+		if (ready < 0 && errno != EINTR)
+			return 1;
+		if (socket >= 0 && fds[1].revents) {
+			bool changed = false;
+			if (folder->idleNews(changed, ignored) && changed)
+				answer("changed\n");
+		} else if (socket >= 0 && ready == 0) {
+			folder->stopIdle(ignored); // and idle again
+		}
+		if (fds[0].revents) {
+			char buf[4096];
+			const ssize_t n = read(0, buf, sizeof buf);
+			if (n <= 0 && !(n < 0 && errno == EINTR))
+				return 0; // the watcher has gone
+			requests.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+			for (auto nl = requests.find('\n'); nl != string::npos; nl = requests.find('\n')) {
+				handle(requests.substr(0, nl));
+				requests.erase(0, nl + 1);
+			}
+			if (requests.size() > kLongestRequest)
+				requests.clear();
+		}
 	}
 	return 0;
 }

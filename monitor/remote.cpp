@@ -45,12 +45,21 @@ struct Helper {
 	bool queuedNotify = false;
 	bool changeMissed = false;  // a change seen but not read: the next poll is one
 	bool toldOfEnd = false;
+	XtIntervalId quietTimer = 0; // a change the server told of, rescanned once quiet
 };
 
 Helper helper;
 
 // "list COUNT BYTES" and the like are shorter.
 constexpr std::size_t kLongestHead = 64;
+// As for a local mailbox: a delivery of several steps rings once.
+constexpr unsigned long kQuietMilliseconds = 250;
+
+void quietTimeout(XtPointer, XtIntervalId *)
+{
+	helper.quietTimer = 0;
+	rescanMailbox(true);
+}
 
 // Beside the watcher (as it is built), or where it is installed.
 string helperPath()
@@ -80,6 +89,8 @@ bool startHelper()
 		args.insert(args.end(), {"-passwordCommand", appResources.passwordCommand});
 	if (appResources.caFile)
 		args.insert(args.end(), {"-caFile", appResources.caFile});
+	if (appResources.instant)
+		args.push_back("-instant");
 	args.push_back(appResources.mailbox);
 	std::vector<char *> argv;
 	for (string &a : args)
@@ -191,6 +202,15 @@ bool takeAnswer()
 	const string head = helper.received.substr(0, nl);
 	int changed = 0;
 	long messages = 0, count = 0, bytes = 0;
+	if (head == "changed") { // the server told of a change, unasked
+		helper.received.erase(0, nl + 1);
+		if (helper.quietTimer)
+			XtRemoveTimeOut(helper.quietTimer);
+		helper.quietTimer = XtAppAddTimeOut(appContext, kQuietMilliseconds, quietTimeout, nullptr);
+		return true;
+	}
+	if (helper.waiting == Waiting::nothing)
+		return false;
 	if (head == "failed") {
 		helper.received.erase(0, nl + 1);
 		helper.changeMissed = helper.changeMissed || helper.waiting == Waiting::list;
@@ -230,7 +250,7 @@ void readAnswers(XtPointer, int *, XtInputId *)
 		return;
 	}
 	helper.received.append(buf, static_cast<std::size_t>(n));
-	while (helper.waiting != Waiting::nothing && !helper.received.empty()) {
+	while (!helper.received.empty()) {
 		const std::size_t before = helper.received.size();
 		if (!takeAnswer()) {
 			dropHelper("answered what it may not");

@@ -110,3 +110,29 @@ TEST(Imap, AHelperThatEndsIsStartedAgain)
 	                       ": the IMAP helper ended; it is started again at the next poll\n");
 	EXPECT_EQ(x.bells().size(), 1u);
 }
+
+TEST(Imap, InstantNoticeThroughIdle)
+{
+	Dovecot dovecot;
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	vector<string> args = remoteArgs(dovecot, password);
+	args.insert(args.end(), {"-instant", "-poll", "3600"});
+	Watcher w(x, dir.path(), args);
+	ASSERT_NE(x.waitForShown("boxwardenList"), 0u);
+	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	x.waitUntil([] { return false; }, std::chrono::milliseconds(500)); // idling by now
+	for (std::size_t n = 1; n <= 2; ++n) {
+		dovecot.deliver(mail("Ann <ann@x>", "now " + std::to_string(n)));
+		const auto start = Clock::now();
+		ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == n; })) << w.out() << w.err();
+		std::printf("IMAP delivery %zu rang after %lld ms\n", n,
+		            static_cast<long long>(
+		                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
+		// A second apart, so that the title's time moves too.
+		x.waitUntil([] { return false; }, std::chrono::milliseconds(1100));
+		EXPECT_EQ(x.bells().size(), n);
+	}
+	EXPECT_EQ(w.err(), "");
+}
