@@ -1,10 +1,12 @@
 #include "imap/password.h"
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +59,37 @@ std::optional<string> fromCommand(const string &command, string &why)
 	return out;
 }
 
+// The words of a .netrc: separated by white space, or quoted ("a b",
+// with \" and \\ inside), as curl and others read them.
+class NetrcTokens {
+public:
+	explicit NetrcTokens(string text) : text_(std::move(text)) {}
+	bool next(string &word)
+	{
+		word.clear();
+		while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_])))
+			++at_;
+		if (at_ >= text_.size())
+			return false;
+		if (text_[at_] != '"') {
+			while (at_ < text_.size() && !std::isspace(static_cast<unsigned char>(text_[at_])))
+				word += text_[at_++];
+			return true;
+		}
+		for (++at_; at_ < text_.size() && text_[at_] != '"'; ++at_) {
+			if (text_[at_] == '\\' && at_ + 1 < text_.size())
+				++at_;
+			word += text_[at_];
+		}
+		++at_;
+		return true;
+	}
+
+private:
+	string text_;
+	std::size_t at_ = 0;
+};
+
 std::optional<string> fromNetrc(const MailboxUrl &url, string &why)
 {
 	const char *home = std::getenv("HOME");
@@ -73,25 +106,25 @@ std::optional<string> fromNetrc(const MailboxUrl &url, string &why)
 	std::ifstream in(path);
 	std::ostringstream all;
 	all << in.rdbuf();
-	std::istringstream words(all.str());
+	NetrcTokens words(all.str());
 	// machine NAME, or default, then login and password in any order.
 	string word, machine, login, password;
 	bool inEntry = false;
 	auto matches = [&] { return inEntry && !password.empty() && (login.empty() || login == url.user); };
-	while (words >> word) {
+	while (words.next(word)) {
 		if (word == "machine" || word == "default") {
 			if (matches())
 				return password;
 			machine.clear();
 			if (word == "machine")
-				words >> machine;
+				words.next(machine);
 			inEntry = word == "default" || machine == url.host;
 			login.clear();
 			password.clear();
 		} else if (word == "login") {
-			words >> login;
+			words.next(login);
 		} else if (word == "password") {
-			words >> password;
+			words.next(password);
 		}
 	}
 	if (matches())

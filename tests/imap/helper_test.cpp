@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +35,8 @@ void PrintTo(const Answer &a, std::ostream *out)
 // boxwarden-imap, asked as the watcher asks it.
 class Helper {
 public:
-	Helper(const vector<string> &args, const TempDir &dir) : err_(dir.sub("helper.err"))
+	Helper(const vector<string> &args, const TempDir &dir, const vector<string> &env = {})
+		: err_(dir.sub("helper.err"))
 	{
 		int in[2], out[2];
 		if (pipe(in) != 0 || pipe(out) != 0)
@@ -51,6 +53,8 @@ public:
 			argv.push_back(nullptr);
 			for (int fd = 3; fd < 64; ++fd)
 				close(fd);
+			for (const string &assignment : env)
+				putenv(const_cast<char *>(assignment.c_str()));
 			execv(argv[0], argv.data());
 			_exit(127);
 		}
@@ -72,6 +76,12 @@ public:
 		const string line = request + "\n";
 		if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
 			return {};
+		return next(patience);
+	}
+
+	// What the helper says next, asked or not.
+	Answer next(std::chrono::seconds patience = std::chrono::seconds(60))
+	{
 		Answer a;
 		a.head = readUntil([&] { return buffer_.find('\n') != string::npos; }, patience);
 		const auto nl = a.head.find('\n');
@@ -346,4 +356,54 @@ TEST(MisbehavingServers, AreGivenUpOnWithNothingGiven)
 			EXPECT_EQ(heard.find("AUTHENTICATE"), string::npos) << heard;
 		}
 	}
+}
+
+TEST_F(WithDovecot, WhereThePasswordComesFrom)
+{
+	const string port = std::to_string(dovecot_.imapsPort());
+	const string url = "imaps://alice@localhost:" + port + "/INBOX";
+	TempDir home;
+	const string netrc = home.write(".netrc", "machine elsewhere login alice password nothing\n"
+	                                          "machine localhost\n  login alice\n  password \"correct horse\"\n");
+	const struct {
+		const char *what;
+		vector<string> args;
+		mode_t netrcMode;
+		string answer, err;
+	} cases[] = {
+		{"a command", {"-passwordCommand", "cat " + passwordFile_}, 0600, "status 1 0\n", ""},
+		{"a command that fails", {"-passwordCommand", "exit 3"}, 0600, "failed\n",
+		 "boxwarden-imap: imaps://localhost/INBOX: passwordCommand failed\n"},
+		{"a command that prints nothing", {"-passwordCommand", "true"}, 0600, "failed\n",
+		 "boxwarden-imap: imaps://localhost/INBOX: passwordCommand printed no password\n"},
+		{"~/.netrc", {}, 0600, "status 1 0\n", ""},
+		{"~/.netrc that others can read", {}, 0644, "failed\n",
+		 "boxwarden-imap: imaps://localhost/INBOX: ~/.netrc can be read by others; it is not used\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		chmod(netrc.c_str(), c.netrcMode);
+		vector<string> args = c.args;
+		args.insert(args.end(), {"-caFile", dovecot_.caFile(), url});
+		TempDir run;
+		Helper h(args, run, {"HOME=" + home.path()});
+		EXPECT_EQ(h.ask("poll").head, c.answer);
+		EXPECT_EQ(h.err(), c.err);
+	}
+}
+
+TEST_F(WithDovecot, ChangesToldAsTheyHappen)
+{
+	vector<string> a = args();
+	a.insert(a.begin(), "-instant");
+	Helper h(a, dir_);
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""}));
+	dovecot_.deliver(mail("Ann <ann@x>", "now"));
+	EXPECT_EQ(h.next(std::chrono::seconds(10)), (Answer{"changed\n", ""}));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("read"), listOf(1, "Ann << now >>\n"));
+	dovecot_.doveadm("flags add -u alice '\\Seen' mailbox INBOX uid 1");
+	EXPECT_EQ(h.next(std::chrono::seconds(10)), (Answer{"changed\n", ""}));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.err(), "");
 }
