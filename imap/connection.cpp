@@ -137,6 +137,14 @@ bool Connection::receive(Response &out, string &why)
 	}
 }
 
+// b1, b2, ...: never the A001 of libcurl's own commands.
+string Connection::nextTag()
+{
+	string tag = "b";
+	tag += std::to_string(++tag_);
+	return tag;
+}
+
 int Connection::socket() const
 {
 	curl_socket_t s = CURL_SOCKET_BAD;
@@ -147,7 +155,7 @@ int Connection::socket() const
 
 bool Connection::startIdle(string &why)
 {
-	const string tag = "b" + std::to_string(++tag_);
+	const string tag = nextTag();
 	if (!curl_ || !send(tag + " IDLE\r\n", why)) {
 		close();
 		return false;
@@ -245,7 +253,7 @@ string Connection::command(const string &text, std::vector<Response> &untagged, 
 		why = "not connected";
 		return "";
 	}
-	const string tag = "b" + std::to_string(++tag_);
+	const string tag = nextTag();
 	if (!send(tag + " " + text + "\r\n", why)) {
 		close();
 		return "";

@@ -48,6 +48,7 @@ public:
 	int socket() const;
 
 private:
+	std::string nextTag();
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
 
