@@ -108,8 +108,11 @@ std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity,
 	Summary summary = startSummary(listing.summary.data(), capacity);
 	for (std::size_t at = 0; at < uids.size() && summary.room > 0; at += kFetchBatch) {
 		string set;
-		for (std::size_t i = at; i < std::min(uids.size(), at + kFetchBatch); ++i)
-			set += (set.empty() ? "" : ",") + std::to_string(uids[i]);
+		for (std::size_t i = at; i < std::min(uids.size(), at + kFetchBatch); ++i) {
+			if (!set.empty())
+				set += ',';
+			set += std::to_string(uids[i]);
+		}
 		untagged.clear();
 		if (!run("UID FETCH " + set + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])", untagged, why))
 			return std::nullopt;
