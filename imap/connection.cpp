@@ -18,19 +18,6 @@ CURL *handle(CurlHandle *h)
 	return static_cast<CURL *>(h);
 }
 
-// Waits for the connection's socket; false on timeout or failure.
-bool waitFor(CURL *curl, short events, std::chrono::steady_clock::time_point deadline)
-{
-	curl_socket_t socket = CURL_SOCKET_BAD;
-	if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
-		return false;
-	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-	if (left.count() <= 0)
-		return false;
-	pollfd p{static_cast<int>(socket), events, 0};
-	return poll(&p, 1, static_cast<int>(left.count())) > 0;
-}
-
 } // namespace
 
 Connection::~Connection()
@@ -84,6 +71,14 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	return true;
 }
 
+bool Connection::waitFor(short events, std::chrono::steady_clock::time_point deadline) const
+{
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+	pollfd p{socket(), events, 0};
+	return p.fd >= 0 && left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+// Sends, or closes the connection and says why.
 bool Connection::send(const string &bytes, string &why)
 {
 	const auto deadline = std::chrono::steady_clock::now() + timeout_;
@@ -91,14 +86,16 @@ bool Connection::send(const string &bytes, string &why)
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_send(handle(curl_), bytes.data() + done, bytes.size() - done, &n);
 		if (code == CURLE_AGAIN) {
-			if (!waitFor(handle(curl_), POLLOUT, deadline)) {
+			if (!waitFor(POLLOUT, deadline)) {
 				why = "the server takes nothing";
+				close();
 				return false;
 			}
 			continue;
 		}
 		if (code != CURLE_OK) {
 			why = curl_easy_strerror(code);
+			close();
 			return false;
 		}
 		done += n;
@@ -106,6 +103,7 @@ bool Connection::send(const string &bytes, string &why)
 	return true;
 }
 
+// The next response, or the connection closed and why.
 bool Connection::receive(Response &out, string &why)
 {
 	const auto deadline = std::chrono::steady_clock::now() + timeout_;
@@ -115,6 +113,7 @@ bool Connection::receive(Response &out, string &why)
 			return true;
 		case ResponseReader::Result::broken:
 			why = "the server sent what no IMAP server may";
+			close();
 			return false;
 		case ResponseReader::Result::none:
 			break;
@@ -123,14 +122,16 @@ bool Connection::receive(Response &out, string &why)
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
 		if (code == CURLE_AGAIN) {
-			if (!waitFor(handle(curl_), POLLIN, deadline)) {
+			if (!waitFor(POLLIN, deadline)) {
 				why = "the server did not answer";
+				close();
 				return false;
 			}
 			continue;
 		}
 		if (code != CURLE_OK || n == 0) {
 			why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
+			close();
 			return false;
 		}
 		reader_.feed({buf.data(), n});
@@ -156,15 +157,11 @@ int Connection::socket() const
 bool Connection::startIdle(string &why)
 {
 	const string tag = nextTag();
-	if (!curl_ || !send(tag + " IDLE\r\n", why)) {
-		close();
+	if (!curl_ || !send(tag + " IDLE\r\n", why))
 		return false;
-	}
 	for (Response r;;) {
-		if (!receive(r, why)) {
-			close();
+		if (!receive(r, why))
 			return false;
-		}
 		if (r.tag == "+") {
 			idleTag_ = tag;
 			return true;
@@ -233,15 +230,11 @@ bool Connection::stopIdle(string &why)
 		return true;
 	const string tag = idleTag_;
 	idleTag_.clear();
-	if (!send("DONE\r\n", why)) {
-		close();
+	if (!send("DONE\r\n", why))
 		return false;
-	}
 	for (Response r;;) {
-		if (!receive(r, why)) {
-			close();
+		if (!receive(r, why))
 			return false;
-		}
 		if (r.tag == tag)
 			return true;
 	}
@@ -254,16 +247,12 @@ string Connection::command(const string &text, std::vector<Response> &untagged, 
 		return "";
 	}
 	const string tag = nextTag();
-	if (!send(tag + " " + text + "\r\n", why)) {
-		close();
+	if (!send(tag + " " + text + "\r\n", why))
 		return "";
-	}
 	for (;;) {
 		Response r;
-		if (!receive(r, why)) {
-			close();
+		if (!receive(r, why))
 			return "";
-		}
 		if (r.tag == tag) {
 			string c = condition(r);
 			if (c.empty()) {

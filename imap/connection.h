@@ -49,6 +49,7 @@ public:
 
 private:
 	std::string nextTag();
+	bool waitFor(short events, std::chrono::steady_clock::time_point deadline) const;
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
 

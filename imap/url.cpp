@@ -1,4 +1,5 @@
 #include "imap/url.h"
+#include "decode/hex.h"
 
 #include <charconv>
 #include <pwd.h>
@@ -12,17 +13,6 @@ namespace {
 constexpr int kImapsPort = 993;
 constexpr int kImapPort = 143;
 
-int hexValue(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
-}
-
 // %XX escapes decoded; nothing when one is broken or stands for a NUL.
 std::optional<string> unescape(string_view s)
 {
@@ -34,10 +24,10 @@ std::optional<string> unescape(string_view s)
 		}
 		if (i + 2 >= s.size())
 			return std::nullopt;
-		const int high = hexValue(s[i + 1]), low = hexValue(s[i + 2]);
-		if (high < 0 || low < 0 || (high == 0 && low == 0))
+		const auto high = hexDigit(s[i + 1]), low = hexDigit(s[i + 2]);
+		if (!high || !low || (*high == 0 && *low == 0))
 			return std::nullopt;
-		out += static_cast<char>(high << 4 | low);
+		out += static_cast<char>(*high << 4 | *low);
 		i += 2;
 	}
 	return out;

@@ -3,6 +3,7 @@
 #include "scanner/scanner.h"
 #include "tests/fixture.h"
 #include "tests/imap/dovecot.h"
+#include "tests/imap/helperprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -21,112 +22,6 @@ using std::string;
 using std::vector;
 
 namespace {
-
-struct Answer {
-	string head, payload;
-	bool operator==(const Answer &) const = default;
-};
-
-void PrintTo(const Answer &a, std::ostream *out)
-{
-	*out << testing::PrintToString(a.head) << " + " << testing::PrintToString(a.payload);
-}
-
-// boxwarden-imap, asked as the watcher asks it.
-class Helper {
-public:
-	Helper(const vector<string> &args, const TempDir &dir, const vector<string> &env = {})
-		: err_(dir.sub("helper.err"))
-	{
-		int in[2], out[2];
-		if (pipe(in) != 0 || pipe(out) != 0)
-			throw std::runtime_error("pipe");
-		pid_ = fork();
-		if (pid_ == 0) {
-			dup2(in[0], 0);
-			dup2(out[1], 1);
-			int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-			dup2(err, 2);
-			vector<char *> argv{const_cast<char *>(BOXWARDEN_IMAP_HELPER)};
-			for (const string &a : args)
-				argv.push_back(const_cast<char *>(a.c_str()));
-			argv.push_back(nullptr);
-			for (int fd = 3; fd < 64; ++fd)
-				close(fd);
-			for (const string &assignment : env)
-				putenv(const_cast<char *>(assignment.c_str()));
-			execv(argv[0], argv.data());
-			_exit(127);
-		}
-		close(in[0]);
-		close(out[1]);
-		to_ = in[1];
-		from_ = out[0];
-	}
-	~Helper()
-	{
-		close(to_);
-		close(from_);
-		kill(pid_, SIGTERM);
-		waitpid(pid_, nullptr, 0);
-	}
-
-	Answer ask(const string &request, std::chrono::seconds patience = std::chrono::seconds(60))
-	{
-		const string line = request + "\n";
-		if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-			return {};
-		return next(patience);
-	}
-
-	// What the helper says next, asked or not.
-	Answer next(std::chrono::seconds patience = std::chrono::seconds(60))
-	{
-		Answer a;
-		a.head = readUntil([&] { return buffer_.find('\n') != string::npos; }, patience);
-		const auto nl = a.head.find('\n');
-		if (nl == string::npos)
-			return a;
-		buffer_ = a.head.substr(nl + 1);
-		a.head.resize(nl + 1);
-		long count = 0, bytes = 0;
-		if (std::sscanf(a.head.c_str(), "list %ld %ld", &count, &bytes) == 2) {
-			const auto n = static_cast<std::size_t>(bytes);
-			string all = readUntil([&] { return buffer_.size() >= n; }, patience);
-			a.payload = all.substr(0, n);
-			buffer_ = all.substr(std::min(n, all.size()));
-		}
-		return a;
-	}
-
-	string err() const { return readFile(err_); }
-	pid_t pid() const { return pid_; }
-
-private:
-	template <typename Ready>
-	string readUntil(Ready ready, std::chrono::seconds patience)
-	{
-		const auto deadline = std::chrono::steady_clock::now() + patience;
-		while (!ready() && std::chrono::steady_clock::now() < deadline) {
-			pollfd p{from_, POLLIN, 0};
-			if (poll(&p, 1, 100) <= 0)
-				continue;
-			char buf[65536];
-			const ssize_t n = read(from_, buf, sizeof buf);
-			if (n <= 0)
-				break;
-			buffer_.append(buf, static_cast<std::size_t>(n));
-		}
-		string out = buffer_;
-		buffer_.clear();
-		return out;
-	}
-
-	string err_;
-	pid_t pid_ = -1;
-	int to_ = -1, from_ = -1;
-	string buffer_;
-};
 
 Answer listOf(int count, const string &summary)
 {
@@ -160,7 +55,7 @@ protected:
 
 TEST_F(WithDovecot, DeliveriesReadsAndChangesElsewhere)
 {
-	Helper h(args(), dir_);
+	HelperProcess h(args(), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""})); // the first poll is a change
 	EXPECT_EQ(h.ask("read"), listOf(0, ""));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 0 0\n", ""}));
@@ -192,7 +87,7 @@ TEST_F(WithDovecot, EveryMessageWithItsFlags)
 	dovecot_.doveadm("flags add -u alice '\\Seen \\Answered' mailbox INBOX uid 1");
 	dovecot_.doveadm("flags add -u alice '\\Flagged' mailbox INBOX uid 2");
 	dovecot_.doveadm("flags add -u alice '\\Deleted \\Seen' mailbox INBOX uid 3");
-	Helper h(args("imaps", "localhost", SCAN_MIME), dir_);
+	HelperProcess h(args("imaps", "localhost", SCAN_MIME), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 3\n", ""}));
 	EXPECT_EQ(h.ask("read"), listOf(2, "Ann (RS) << one >>\nBob << two >>\n"));
 }
@@ -204,7 +99,7 @@ TEST_F(WithDovecot, SubjectsInAnyScript)
 	string message = readFile(mbox.sub("m"));
 	message.erase(0, message.find('\n') + 1); // the envelope line
 	dovecot_.deliver(message);
-	Helper h(args("imaps", "localhost", SCAN_NEW_ONLY | SCAN_MIME | SCAN_UTF8), dir_);
+	HelperProcess h(args("imaps", "localhost", SCAN_NEW_ONLY | SCAN_MIME | SCAN_UTF8), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
 	EXPECT_EQ(h.ask("read"), listOf(1, "Zoë Müller << Grüße aus München >>\n"));
 }
@@ -219,10 +114,10 @@ TEST_F(WithDovecot, ThousandsUnseenAndALittleRoom)
 			<< mail("P" + std::to_string(i) + " <p@x>", "s");
 	if (getuid() == 0)
 		std::system(("chown -R nobody:nogroup " + dovecot_.dir().sub("mail")).c_str());
-	Helper h({"-capacity", "100", "-flags", std::to_string(SCAN_NEW_ONLY), "-passwordCommand",
-	          "cat " + passwordFile_, "-caFile", dovecot_.caFile(),
-	          "imaps://alice@localhost:" + std::to_string(dovecot_.imapsPort()) + "/INBOX"},
-	         dir_);
+	HelperProcess h({"-capacity", "100", "-flags", std::to_string(SCAN_NEW_ONLY), "-passwordCommand",
+	                 "cat " + passwordFile_, "-caFile", dovecot_.caFile(),
+	                 "imaps://alice@localhost:" + std::to_string(dovecot_.imapsPort()) + "/INBOX"},
+	                dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 2000\n", ""}));
 	const string lines = "P0 << s >>\nP1 << s >>\nP2 << s >>\nP3 << s >>\nP4 << s >>\nP5 << s >>\nP6 << s >>\n"
 	                     "P7 << s >>\nP8 << s >>\n";
@@ -233,7 +128,7 @@ TEST_F(WithDovecot, AFolderMadeAgainIsAChange)
 {
 	dovecot_.doveadm("mailbox create -u alice Work");
 	dovecot_.deliver(mail("Ann <ann@x>", "one"), "Work");
-	Helper h(args("imaps", "localhost", -1, "Work"), dir_);
+	HelperProcess h(args("imaps", "localhost", -1, "Work"), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 0 1\n", ""}));
 	dovecot_.doveadm("mailbox delete -u alice Work");
@@ -246,7 +141,7 @@ TEST_F(WithDovecot, AFolderMadeAgainIsAChange)
 TEST_F(WithDovecot, StartTlsOnThePlainPort)
 {
 	dovecot_.deliver(mail("Ann <ann@x>", "one"));
-	Helper h(args("imap"), dir_);
+	HelperProcess h(args("imap"), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
 	EXPECT_EQ(h.ask("read"), listOf(1, "Ann << one >>\n"));
 	EXPECT_EQ(h.err(), "");
@@ -284,7 +179,7 @@ TEST_F(WithDovecot, RefusedLoginsAndCertificates)
 		const std::size_t logBefore = dovecot_.log().size();
 		TempDir dir;
 		{
-			Helper h(c.args, dir);
+			HelperProcess h(c.args, dir.sub("helper.err"));
 			// Told once, however many polls fail.
 			for (int i = 0; i < 3; ++i)
 				EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
@@ -301,7 +196,7 @@ TEST_F(WithDovecot, RefusedLoginsAndCertificates)
 
 TEST_F(WithDovecot, AServerGoneAndBack)
 {
-	Helper h(args(), dir_);
+	HelperProcess h(args(), dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""}));
 	dovecot_.stop();
 	EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""})) << h.err();
@@ -340,9 +235,9 @@ TEST(MisbehavingServers, AreGivenUpOnWithNothingGiven)
 		TinyServer server(c.mode, dir);
 		TempDir run;
 		{
-			Helper h({"-passwordCommand", "cat " + password, "-caFile", dir.sub("ca.pem"), "-timeout", "2",
-			          string(c.scheme) + "://alice@localhost:" + std::to_string(server.port()) + "/INBOX"},
-			         run);
+			HelperProcess h({"-passwordCommand", "cat " + password, "-caFile", dir.sub("ca.pem"), "-timeout", "2",
+			                 string(c.scheme) + "://alice@localhost:" + std::to_string(server.port()) + "/INBOX"},
+			                run.sub("helper.err"));
 			for (int i = 0; i < 2; ++i)
 				EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
 			const string err = h.err();
@@ -386,7 +281,7 @@ TEST_F(WithDovecot, WhereThePasswordComesFrom)
 		vector<string> args = c.args;
 		args.insert(args.end(), {"-caFile", dovecot_.caFile(), url});
 		TempDir run;
-		Helper h(args, run, {"HOME=" + home.path()});
+		HelperProcess h(args, run.sub("helper.err"), {"HOME=" + home.path()});
 		EXPECT_EQ(h.ask("poll").head, c.answer);
 		EXPECT_EQ(h.err(), c.err);
 	}
@@ -396,7 +291,7 @@ TEST_F(WithDovecot, ChangesToldAsTheyHappen)
 {
 	vector<string> a = args();
 	a.insert(a.begin(), "-instant");
-	Helper h(a, dir_);
+	HelperProcess h(a, dir_.sub("helper.err"));
 	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""}));
 	dovecot_.deliver(mail("Ann <ann@x>", "now"));
 	EXPECT_EQ(h.next(std::chrono::seconds(10)), (Answer{"changed\n", ""}));
