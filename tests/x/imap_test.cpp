@@ -8,6 +8,8 @@
 #include "tests/x/view.h"
 #include "tests/x/xsession.h"
 
+#include <algorithm>
+
 using std::string;
 using std::vector;
 
@@ -134,5 +136,55 @@ TEST(Imap, InstantNoticeThroughIdle)
 		x.waitUntil([] { return false; }, std::chrono::milliseconds(1100));
 		EXPECT_EQ(x.bells().size(), n);
 	}
+	EXPECT_EQ(w.err(), "");
+}
+
+TEST(Imap, AServerStoppedAndStartedDuringARun)
+{
+	Dovecot dovecot;
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	const string title = x.wmName(list);
+	dovecot.stop();
+	// While the server is down, the list, title and icon stay as they are.
+	ASSERT_TRUE(x.waitUntil([&] { return !w.err().empty(); }));
+	x.waitUntil([] { return false; }, std::chrono::milliseconds(2500));
+	EXPECT_EQ(x.wmName(list), title);
+	EXPECT_TRUE(x.bells().empty());
+	dovecot.start();
+	dovecot.deliver(mail("Ann <ann@x>", "once it was back"));
+	EXPECT_TRUE(w.waitForOutput("Scanned, 1 1 "));
+	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
+	const string err = w.err(), name = BOXWARDEN_BINARY;
+	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+	EXPECT_TRUE(err.starts_with(name + ": imaps://localhost/INBOX: ")) << err;
+	EXPECT_TRUE(err.ends_with(name + ": imaps://localhost/INBOX: can be read again\n")) << err;
+}
+
+TEST(Imap, EveryMessageWithAllMail)
+{
+	Dovecot dovecot;
+	dovecot.deliver(mail("Ann <ann@x>", "read"));
+	dovecot.deliver(mail("Bob <bob@x>", "unread"));
+	dovecot.doveadm("flags add -u alice '\\Seen \\Answered' mailbox INBOX uid 1");
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	vector<string> args = remoteArgs(dovecot, password);
+	args.push_back("-allmail");
+	Watcher w(x, dir.path(), args);
+	ASSERT_NE(x.waitForShown("boxwardenList"), 0u);
+	// The list shows, so the folder is read (by the first rescan or by the
+	// one of the list's mapping, whichever the answer comes in): both
+	// messages, the read one with its flags.
+	EXPECT_TRUE(x.waitUntil([&] {
+		const string out = w.out();
+		return out.find("Scanned, 1 2 ") != string::npos || out.find("Scanned, 0 2 ") != string::npos;
+	})) << w.out() << w.err();
 	EXPECT_EQ(w.err(), "");
 }
