@@ -76,14 +76,31 @@ bool parseOptions(int argc, char **argv, Options &o)
 	return !o.url.empty();
 }
 
+// A reason as a warning may show it: a server's words are a stranger's,
+// so no control character (a terminal would obey it), no more than a line,
+// and never the password, should a server send it back.
+string shown(string why, const string &password)
+{
+	constexpr std::size_t kLongestReason = 200;
+	if (!password.empty())
+		for (auto at = why.find(password); at != string::npos; at = why.find(password))
+			why.replace(at, password.size(), "...");
+	if (why.size() > kLongestReason)
+		why.resize(kLongestReason);
+	for (char &c : why)
+		if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+			c = '?';
+	return why;
+}
+
 // Tells of trouble once, and once of its end.
 class Trouble {
 public:
 	Trouble(string name, string url) : name_(std::move(name)), url_(std::move(url)) {}
-	void started(const string &why)
+	void started(const string &why, const string &password)
 	{
 		if (!in_)
-			std::fprintf(stderr, "%s: %s: %s\n", name_.c_str(), url_.c_str(), why.c_str());
+			std::fprintf(stderr, "%s: %s: %s\n", name_.c_str(), url_.c_str(), shown(why, password).c_str());
 		in_ = true;
 	}
 	void over()
@@ -126,10 +143,13 @@ int main(int argc, char **argv)
 	}
 	Trouble trouble(o.name, shownUrl(*url));
 	std::optional<RemoteFolder> folder;
+	string password;
 	auto handle = [&](const string &request) {
 		if (!folder) {
-			if (auto password = findPassword(*url, o.passwordCommand, why))
-				folder.emplace(Account{*url, *password, o.caFile, std::chrono::seconds(o.timeout)});
+			if (auto found = findPassword(*url, o.passwordCommand, why)) {
+				password = *found;
+				folder.emplace(Account{*url, *found, o.caFile, std::chrono::seconds(o.timeout)});
+			}
 		}
 		if (folder && request == "poll") {
 			if (auto p = folder->poll(why)) {
@@ -147,7 +167,7 @@ int main(int argc, char **argv)
 		} else if (folder) {
 			why = "unknown request " + request.substr(0, 20);
 		}
-		trouble.started(why);
+		trouble.started(why, password);
 		answer("failed\n");
 	};
 

@@ -229,6 +229,8 @@ TEST(MisbehavingServers, AreGivenUpOnWithNothingGiven)
 		{"garbage", "imaps", "the server answered a command it was not given"},
 		{"huge-literal", "imaps", "the server sent what no IMAP server may"},
 		{"close-mid", "imaps", "the server closed the connection"},
+		// Its words are shown, but not the password, nor its escapes.
+		{"echo", "imaps", "the server refused STATUS: NO ?[31mLOGIN alice \"...\"\n"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.mode);

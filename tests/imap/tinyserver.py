@@ -13,6 +13,8 @@ client sends goes to LOG.  MODE:
   garbage            TLS; logs in, then answers commands with noise
   huge-literal       TLS; logs in, then announces a literal of absurd size
   close-mid          TLS; logs in, then closes in the middle of an answer
+  echo               TLS; logs in, then refuses every command with what the
+                     login said, and a terminal's escape
 """
 import socket
 import ssl
@@ -55,6 +57,7 @@ def serve(conn):
         return
     caps = b"IMAP4rev1" + (b" STARTTLS" if mode == "starttls-refused" else b"")
     conn.sendall(b"* OK tiny server ready\r\n")
+    login = b""
     for line in lines(conn):
         tag, _, rest = line.partition(b" ")
         command = rest.split(b" ")[0].upper()
@@ -63,6 +66,7 @@ def serve(conn):
         elif command == b"STARTTLS":
             conn.sendall(tag + b" NO not today\r\n")
         elif command in (b"LOGIN", b"AUTHENTICATE"):
+            login = rest
             conn.sendall(tag + b" OK logged in\r\n")
         elif command == b"LOGOUT":
             conn.sendall(b"* BYE\r\n" + tag + b" OK bye\r\n")
@@ -71,6 +75,8 @@ def serve(conn):
             conn.sendall(b"\x00\xff garbage \x1b[2J\r\n" * 3 + b"   \r\n")
         elif mode == "huge-literal":
             conn.sendall(b"* STATUS INBOX {99999999999}\r\n")
+        elif mode == "echo":
+            conn.sendall(tag + b" NO \x1b[31m" + login + b"\r\n")
         elif mode == "close-mid":
             conn.sendall(b"* STATUS INBOX (MESSAGES 1")
             return
