@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <poll.h>
 #include <string>
@@ -118,10 +119,16 @@ int soak(const Dovecot &dovecot, const string &password, int minutes)
 int main(int argc, char **argv)
 {
 	const string what = argc > 1 ? argv[1] : "cost";
-	Dovecot dovecot;
-	fill(dovecot);
-	const string password = dovecot.dir().write("password", string(Dovecot::kPassword) + "\n");
-	if (what == "soak")
-		return soak(dovecot, password, argc > 2 ? std::atoi(argv[2]) : 30);
-	return cost(dovecot, password);
+	// Caught, so that the Dovecot is stopped whatever fails.
+	try {
+		Dovecot dovecot;
+		fill(dovecot);
+		const string password = dovecot.dir().write("password", string(Dovecot::kPassword) + "\n");
+		if (what == "soak")
+			return soak(dovecot, password, argc > 2 ? std::atoi(argv[2]) : 30);
+		return cost(dovecot, password);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "imap_bench: %s\n", e.what());
+		return 1;
+	}
 }
