@@ -58,11 +58,14 @@ bool knownCharset(std::string_view charset)
 	return converter(charset) != kNoConverter;
 }
 
-bool convertToUtf8(std::string_view charset, std::string_view bytes, std::string &out)
+// What iconv makes is not always valid UTF-8: glibc passes the five- and
+// six-byte forms of old through from UTF-8.  So it is checked again.
+bool convertToUtf8(std::string_view charset, std::string_view bytes, std::string &result)
 {
 	iconv_t cd = converter(charset);
 	if (cd == kNoConverter)
 		return false;
+	std::string out;
 	iconv(cd, nullptr, nullptr, nullptr, nullptr); // the initial shift state
 	std::array<char, 256> buf;
 	char *in = const_cast<char *>(bytes.data()); // iconv does not write it
@@ -86,5 +89,6 @@ bool convertToUtf8(std::string_view charset, std::string_view bytes, std::string
 	std::size_t outLeft = buf.size();
 	iconv(cd, nullptr, nullptr, &o, &outLeft); // back to the initial state
 	out.append(buf.data(), static_cast<std::size_t>(o - buf.data()));
+	appendValidUtf8(result, out);
 	return true;
 }

@@ -93,6 +93,19 @@ void appendAsUtf8(std::string &out, std::string_view bytes)
 	}
 }
 
+void appendValidUtf8(std::string &out, std::string_view bytes)
+{
+	while (!bytes.empty()) {
+		if (std::size_t n = sequenceLength(bytes)) {
+			out.append(bytes.substr(0, n));
+			bytes.remove_prefix(n);
+		} else {
+			out += kReplacement;
+			bytes.remove_prefix(1);
+		}
+	}
+}
+
 void replaceControls(std::string &text)
 {
 	std::string out;

@@ -10,6 +10,10 @@
 // other byte read as Windows-1252 (which Latin-1 text also reads right).
 void appendAsUtf8(std::string &out, std::string_view bytes);
 
+// Appends bytes that should be UTF-8 to out, each byte that is no part of
+// a valid sequence as U+FFFD.
+void appendValidUtf8(std::string &out, std::string_view bytes);
+
 // Makes valid UTF-8 text safe for one line of the list: a tab becomes a
 // blank, every other control character (C0, DEL, C1) a "?".
 void replaceControls(std::string &text);

@@ -117,6 +117,8 @@ TEST(Utf8Decoding, WordsAndTheTextAroundThem)
 		{"=?utf-8?q?a=FFb?=", "a\uFFFDb"},
 		{"=?utf-8?q?a=C3?=", "a\uFFFD"},
 		{"=?shift_jis?b?gg==?=", "\uFFFD"},
+		// Nor is the five-byte form of old, which iconv lets through.
+		{"=?utf-8?b?+qqqqqo=?=", "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
 		// Text outside words: UTF-8 where it is, Windows-1252 where not.
 		{"Caf\xC3\xA9", "Café"},
 		{"Caf\xE9 cr\xE8me", "Café crème"},
