@@ -73,6 +73,22 @@ void appendWindows1252(std::string &out, unsigned char byte)
 	}
 }
 
+// The valid UTF-8 sequences of bytes as they are; every other byte as
+// invalid says.
+template <typename Invalid>
+void appendSequences(std::string &out, std::string_view bytes, Invalid invalid)
+{
+	while (!bytes.empty()) {
+		if (std::size_t n = sequenceLength(bytes)) {
+			out.append(bytes.substr(0, n));
+			bytes.remove_prefix(n);
+		} else {
+			invalid(static_cast<unsigned char>(bytes.front()));
+			bytes.remove_prefix(1);
+		}
+	}
+}
+
 bool isContinuation(char c)
 {
 	return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
@@ -82,28 +98,12 @@ bool isContinuation(char c)
 
 void appendAsUtf8(std::string &out, std::string_view bytes)
 {
-	while (!bytes.empty()) {
-		if (std::size_t n = sequenceLength(bytes)) {
-			out.append(bytes.substr(0, n));
-			bytes.remove_prefix(n);
-		} else {
-			appendWindows1252(out, static_cast<unsigned char>(bytes.front()));
-			bytes.remove_prefix(1);
-		}
-	}
+	appendSequences(out, bytes, [&](unsigned char byte) { appendWindows1252(out, byte); });
 }
 
 void appendValidUtf8(std::string &out, std::string_view bytes)
 {
-	while (!bytes.empty()) {
-		if (std::size_t n = sequenceLength(bytes)) {
-			out.append(bytes.substr(0, n));
-			bytes.remove_prefix(n);
-		} else {
-			out += kReplacement;
-			bytes.remove_prefix(1);
-		}
-	}
+	appendSequences(out, bytes, [&](unsigned char) { out += kReplacement; });
 }
 
 void replaceControls(std::string &text)
