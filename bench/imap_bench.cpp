@@ -4,6 +4,9 @@
 //   imap_bench cost          polls that find no change, and one that finds a delivery
 //   imap_bench soak MINUTES  a delivery a minute, polls as the watcher makes them;
 //                            the helper's resident memory every minute
+//   imap_bench serve         the filled Dovecot for the watcher itself: prints
+//                            "URL CAFILE PASSWORDFILE" and serves until its
+//                            standard input ends
 #include "tests/imap/dovecot.h"
 #include "tests/imap/helperprocess.h"
 
@@ -114,6 +117,17 @@ int soak(const Dovecot &dovecot, const string &password, int minutes)
 	return same ? 0 : 1;
 }
 
+int serve(const Dovecot &dovecot, const string &password)
+{
+	std::printf("imaps://alice@localhost:%d/INBOX %s %s\n", dovecot.imapsPort(), dovecot.caFile().c_str(),
+	            password.c_str());
+	std::fflush(stdout);
+	char buf[256];
+	while (read(0, buf, sizeof buf) > 0) {
+	}
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -124,6 +138,8 @@ int main(int argc, char **argv)
 		Dovecot dovecot;
 		fill(dovecot);
 		const string password = dovecot.dir().write("password", string(Dovecot::kPassword) + "\n");
+		if (what == "serve")
+			return serve(dovecot, password);
 		if (what == "soak")
 			return soak(dovecot, password, argc > 2 ? std::atoi(argv[2]) : 30);
 		return cost(dovecot, password);

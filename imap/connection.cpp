@@ -13,6 +13,12 @@ namespace {
 
 static_assert(CURL_ERROR_SIZE <= 256);
 
+// All a command's untagged responses together.  A batch of headers is
+// tens of kilobytes; a server that sends far more is flooding.
+constexpr std::size_t kMaxCommandBytes = 4 * kMaxResponseBytes;
+// Reads of a server's news while idling, before requests are looked at.
+constexpr int kIdleReadsAtOnce = 16;
+
 CURL *handle(CurlHandle *h)
 {
 	return static_cast<CURL *>(h);
@@ -56,8 +62,14 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	if (!caFile.empty())
 		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
 	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout.count()));
-	curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout.count()));
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - std::chrono::steady_clock::now());
+	if (left.count() <= 0) {
+		why = "the server took too long";
+		curl_easy_cleanup(curl);
+		return false;
+	}
+	curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(left.count()));
+	curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
 	curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 	error_[0] = '\0';
 	curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_.data());
@@ -71,9 +83,14 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	return true;
 }
 
-bool Connection::waitFor(short events, std::chrono::steady_clock::time_point deadline) const
+std::chrono::steady_clock::time_point Connection::deadline() const
 {
-	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+	return std::min(std::chrono::steady_clock::now() + timeout_, requestEnd_);
+}
+
+bool Connection::waitFor(short events, std::chrono::steady_clock::time_point until) const
+{
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
 	pollfd p{socket(), events, 0};
 	return p.fd >= 0 && left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0;
 }
@@ -81,12 +98,12 @@ bool Connection::waitFor(short events, std::chrono::steady_clock::time_point dea
 // Sends, or closes the connection and says why.
 bool Connection::send(const string &bytes, string &why)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout_;
+	const auto until = deadline();
 	for (std::size_t done = 0; done < bytes.size();) {
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_send(handle(curl_), bytes.data() + done, bytes.size() - done, &n);
 		if (code == CURLE_AGAIN) {
-			if (!waitFor(POLLOUT, deadline)) {
+			if (!waitFor(POLLOUT, until)) {
 				why = "the server takes nothing";
 				close();
 				return false;
@@ -106,7 +123,7 @@ bool Connection::send(const string &bytes, string &why)
 // The next response, or the connection closed and why.
 bool Connection::receive(Response &out, string &why)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout_;
+	const auto until = deadline();
 	for (;;) {
 		switch (reader_.next(out)) {
 		case ResponseReader::Result::response:
@@ -122,7 +139,7 @@ bool Connection::receive(Response &out, string &why)
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
 		if (code == CURLE_AGAIN) {
-			if (!waitFor(POLLIN, deadline)) {
+			if (!waitFor(POLLIN, until)) {
 				why = "the server did not answer";
 				close();
 				return false;
@@ -193,7 +210,9 @@ bool tellsOfChange(const Response &r)
 bool Connection::takeIdleNews(bool &changed, string &why)
 {
 	changed = false;
-	for (;;) {
+	// A server that sends without pause must not keep the helper from
+	// its requests: what is left is read when the socket is next ready.
+	for (int reads = 0; reads < kIdleReadsAtOnce;) {
 		Response r;
 		const auto result = reader_.next(r);
 		if (result == ResponseReader::Result::response) {
@@ -213,6 +232,7 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 		std::array<char, 16384> buf;
 		std::size_t n = 0;
 		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
+		++reads;
 		if (code == CURLE_AGAIN)
 			return true; // all there is for now
 		if (code != CURLE_OK || n == 0) {
@@ -222,6 +242,7 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 		}
 		reader_.feed({buf.data(), n});
 	}
+	return true;
 }
 
 bool Connection::stopIdle(string &why)
@@ -249,10 +270,18 @@ string Connection::command(const string &text, std::vector<Response> &untagged, 
 	const string tag = nextTag();
 	if (!send(tag + " " + text + "\r\n", why))
 		return "";
-	for (;;) {
+	for (std::size_t held = 0;;) {
 		Response r;
 		if (!receive(r, why))
 			return "";
+		held += r.text.size();
+		for (const string &l : r.literals)
+			held += l.size();
+		if (held > kMaxCommandBytes) {
+			why = "the server sent more than any answer needs";
+			close();
+			return "";
+		}
 		if (r.tag == tag) {
 			string c = condition(r);
 			if (c.empty()) {

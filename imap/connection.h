@@ -4,6 +4,7 @@
 // IMAP itself on that connection, one command at a time.
 #pragma once
 
+#include "imap/limits.h"
 #include "imap/reader.h"
 #include "imap/url.h"
 
@@ -28,6 +29,10 @@ public:
 	bool isOpen() const { return curl_ != nullptr; }
 	void close();
 
+	// No wait, from connecting to the last answer, goes past end: a
+	// request as a whole is bounded, not only each of its answers.
+	void setRequestEnd(std::chrono::steady_clock::time_point end) { requestEnd_ = end; }
+
 	// Sends a command under a tag of its own and reads up to its tagged
 	// response, whose condition ("OK", "NO", "BAD") it returns; the
 	// untagged responses on the way go to untagged.  Empty, with why and
@@ -49,6 +54,7 @@ public:
 
 private:
 	std::string nextTag();
+	std::chrono::steady_clock::time_point deadline() const;
 	bool waitFor(short events, std::chrono::steady_clock::time_point deadline) const;
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
@@ -57,7 +63,8 @@ private:
 	ResponseReader reader_;
 	unsigned tag_ = 0;
 	std::string idleTag_;
-	std::chrono::seconds timeout_{30};
+	std::chrono::seconds timeout_{kAnswerTime};
+	std::chrono::steady_clock::time_point requestEnd_ = std::chrono::steady_clock::time_point::max();
 	// libcurl writes its error texts here for as long as the handle lives.
 	std::array<char, 256> error_{};
 };

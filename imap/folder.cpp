@@ -14,6 +14,11 @@ constexpr std::size_t kFetchBatch = 200;
 
 } // namespace
 
+void RemoteFolder::beginRequest()
+{
+	connection_.setRequestEnd(std::chrono::steady_clock::now() + account_.timeout * kAnswersPerRequest);
+}
+
 bool RemoteFolder::connect(string &why)
 {
 	if (connection_.isOpen())
@@ -39,6 +44,7 @@ bool RemoteFolder::idle(string &why)
 {
 	if (connection_.idling())
 		return true;
+	beginRequest();
 	std::vector<Response> untagged;
 	if (!connect(why))
 		return false;
@@ -71,6 +77,7 @@ bool RemoteFolder::run(const string &command, std::vector<Response> &untagged, s
 
 std::optional<RemoteFolder::Poll> RemoteFolder::poll(string &why)
 {
+	beginRequest();
 	std::vector<Response> untagged;
 	if (!leaveIdle(why) || !connect(why) ||
 	    !run("STATUS " + quoted(account_.url.folder) + " (MESSAGES UNSEEN UIDNEXT UIDVALIDITY)", untagged, why))
@@ -90,6 +97,7 @@ std::optional<RemoteFolder::Poll> RemoteFolder::poll(string &why)
 
 std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity, string &why)
 {
+	beginRequest();
 	std::vector<Response> untagged;
 	if (!leaveIdle(why) || !connect(why) || !run("EXAMINE " + quoted(account_.url.folder), untagged, why))
 		return std::nullopt;

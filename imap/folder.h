@@ -46,10 +46,15 @@ public:
 	bool idle(std::string &why);
 	bool idleNews(bool &changed, std::string &why);
 	// Ends idling (to begin again, as RFC 2177 asks every 29 minutes).
-	bool stopIdle(std::string &why) { return leaveIdle(why); }
+	bool stopIdle(std::string &why)
+	{
+		beginRequest();
+		return leaveIdle(why);
+	}
 	int idleSocket() const { return connection_.idling() ? connection_.socket() : -1; }
 
 private:
+	void beginRequest();
 	bool connect(std::string &why);
 	bool leaveIdle(std::string &why);
 	bool run(const std::string &command, std::vector<Response> &untagged, std::string &why);

@@ -16,9 +16,11 @@
 // With -instant the helper idles in the folder between requests, where the
 // server can, and writes "changed" as soon as the server tells of a change.
 #include "imap/folder.h"
+#include "imap/limits.h"
 #include "imap/password.h"
 #include "scanner/scanner.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,7 @@ namespace {
 
 constexpr int kDefaultCapacity = 32000;
 constexpr std::size_t kLongestRequest = 64;
+constexpr int kLongestTimeout = 3600; // seconds
 // RFC 2177: a client idles no longer than 29 minutes at a time.
 constexpr std::chrono::minutes kIdleRenewal{29};
 
@@ -44,7 +47,7 @@ struct Options {
 	int capacity = kDefaultCapacity;
 	string passwordCommand;
 	string caFile;
-	int timeout = 30;
+	int timeout = static_cast<int>(kAnswerTime.count());
 	bool instant = false;
 	string url;
 };
@@ -67,7 +70,7 @@ bool parseOptions(int argc, char **argv, Options &o)
 		else if (arg == "-instant")
 			o.instant = true;
 		else if (arg == "-timeout" && hasValue)
-			o.timeout = std::max(1, std::atoi(argv[++i]));
+			o.timeout = std::clamp(std::atoi(argv[++i]), 1, kLongestTimeout);
 		else if (o.url.empty() && arg[0] != '-')
 			o.url = arg;
 		else

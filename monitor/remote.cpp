@@ -10,6 +10,7 @@
 // "read" brings the count and the summary lines.  While the helper answers
 // "failed" nothing changes; it has told of the trouble itself.
 #include "app/boxwarden.h"
+#include "imap/limits.h"
 #include "imap/url.h"
 #include "monitor/monitor.h"
 
@@ -46,6 +47,7 @@ struct Helper {
 	bool changeMissed = false;  // a change seen but not read: the next poll is one
 	bool toldOfEnd = false;
 	XtIntervalId quietTimer = 0; // a change the server told of, rescanned once quiet
+	XtIntervalId patience = 0;   // runs out when the helper has not answered
 };
 
 Helper helper;
@@ -76,6 +78,29 @@ string helperPath()
 }
 
 void readAnswers(XtPointer, int *, XtInputId *);
+void dropHelper(const char *why);
+
+void endPatience()
+{
+	if (helper.patience)
+		XtRemoveTimeOut(helper.patience);
+	helper.patience = 0;
+}
+
+// The helper bounds every request it is given; one that has not answered
+// well past that bound is hung, whatever it waits for.
+void patienceRunOut(XtPointer, XtIntervalId *)
+{
+	helper.patience = 0;
+	dropHelper("stopped answering");
+}
+
+void armPatience()
+{
+	endPatience();
+	const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kHelperPatience).count();
+	helper.patience = XtAppAddTimeOut(appContext, static_cast<unsigned long>(ms), patienceRunOut, nullptr);
+}
 
 bool startHelper()
 {
@@ -121,15 +146,17 @@ bool startHelper()
 	return true;
 }
 
-// The helper has ended or answered what it may not: it goes, and the next
-// poll starts another.
+// The helper has ended, answered what it may not or hung: it goes, and the
+// next poll starts another.  A hung one may be stopped, and only SIGKILL
+// ends a stopped process; the helper keeps nothing that needs saving.
 void dropHelper(const char *why)
 {
+	endPatience();
 	if (helper.input)
 		XtRemoveInput(helper.input);
 	close(helper.to);
 	close(helper.from);
-	kill(helper.pid, SIGTERM);
+	kill(helper.pid, SIGKILL);
 	waitpid(helper.pid, nullptr, 0);
 	helper.pid = -1;
 	helper.input = 0;
@@ -148,11 +175,13 @@ bool ask(const char *request, Waiting answer)
 		return false;
 	}
 	helper.waiting = answer;
+	armPatience();
 	return true;
 }
 
 void rescanDone()
 {
+	endPatience();
 	helper.waiting = Waiting::nothing;
 	if (helper.rescanQueued) {
 		helper.rescanQueued = false;

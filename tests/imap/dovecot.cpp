@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -157,6 +158,17 @@ string Dovecot::doveadm(const string &args, const string &input) const
 void Dovecot::deliver(const string &message, const string &folder) const
 {
 	doveadm("save -u " + string(kUser) + " -m " + folder, message);
+}
+
+void Dovecot::placeInInbox(const std::vector<string> &messages) const
+{
+	const string fresh = dir_.sub("mail/alice/new");
+	std::filesystem::create_directories(fresh);
+	for (std::size_t i = 0; i < messages.size(); ++i)
+		std::ofstream(fresh + "/" + std::to_string(1700000000 + i) + ".m" + std::to_string(i) + ".test")
+			<< messages[i];
+	if (getuid() == 0)
+		std::system(("chown -R nobody:nogroup " + dir_.sub("mail")).c_str());
 }
 
 string Dovecot::flags(const string &folder) const

@@ -15,6 +15,10 @@ client sends goes to LOG.  MODE:
   close-mid          TLS; logs in, then closes in the middle of an answer
   echo               TLS; logs in, then refuses every command with what the
                      login said, and a terminal's escape
+  trickle            TLS; logs in, then answers every command with an
+                     untagged line twice a second, and never ends the answer
+  flood              TLS; logs in, then answers every command with untagged
+                     lines as fast as it can, and never ends the answer
 """
 import socket
 import ssl
@@ -77,6 +81,14 @@ def serve(conn):
             conn.sendall(b"* STATUS INBOX {99999999999}\r\n")
         elif mode == "echo":
             conn.sendall(tag + b" NO \x1b[31m" + login + b"\r\n")
+        elif mode == "trickle":
+            while True:
+                conn.sendall(b"* OK still thinking\r\n")
+                time.sleep(0.5)
+        elif mode == "flood":
+            chunk = b"* OK flood\r\n" * 4096
+            while True:
+                conn.sendall(chunk)
         elif mode == "close-mid":
             conn.sendall(b"* STATUS INBOX (MESSAGES 1")
             return

@@ -188,3 +188,54 @@ TEST(Imap, EveryMessageWithAllMail)
 	})) << w.out() << w.err();
 	EXPECT_EQ(w.err(), "");
 }
+
+TEST(Imap, ThousandsUnseenAndALittleRoom)
+{
+	Dovecot dovecot;
+	vector<string> messages;
+	for (int i = 0; i < 2000; ++i)
+		messages.push_back(mail("P" + std::to_string(i) + " <p@x>", "s"));
+	dovecot.placeInInbox(messages);
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	vector<string> args = remoteArgs(dovecot, password);
+	args.insert(args.end(), {"-xrm", "*bufferSize: 200"});
+	Watcher w(x, dir.path(), args);
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
+	// The count is the folder's; the lines, as many as the room holds:
+	// "P0 << s >>" to "P16 << s >>", 194 bytes and the terminator.
+	ASSERT_TRUE(w.waitForOutput("Scanned, 1 2000 ")) << w.out() << w.err();
+	EXPECT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("Mail at "); }));
+	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kBlack; }));
+	EXPECT_TRUE(x.waitUntil([&] { return listView(x, list).labelHeight == 17 * 13 + 4; }))
+		<< listView(x, list).labelHeight;
+	EXPECT_EQ(x.bells().size(), 1u);
+	EXPECT_EQ(w.err(), "");
+}
+
+TEST(Imap, AHelperThatHangsIsReplaced)
+{
+	Dovecot dovecot;
+	XSession x;
+	TempDir dir;
+	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
+	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	// Stopped, the helper takes requests into its pipe and never answers;
+	// only SIGKILL ends it.
+	const string helper = "-P " + std::to_string(w.pid()) + " -f boxwarden-imap";
+	ASSERT_EQ(x.run("pkill -STOP " + helper), 0);
+	const string hung = string(BOXWARDEN_BINARY) + ": the IMAP helper stopped answering; it is started again at "
+	                                                "the next poll\n";
+	ASSERT_TRUE(x.waitUntil([&] { return w.err() == hung; }, std::chrono::seconds(150))) << w.err();
+	dovecot.deliver(mail("Ann <ann@x>", "after the hang"));
+	EXPECT_TRUE(w.waitForOutput("Scanned, 1 1 "));
+	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
+	EXPECT_EQ(w.err(), hung);
+	// One helper, answering: the stopped one is gone, not left behind.
+	EXPECT_EQ(x.run("test \"$(pgrep -c " + helper + ")\" = 1 && ! pgrep -r T " + helper), 0);
+}
