@@ -77,19 +77,30 @@ public:
 			return string();
 		return std::nullopt;
 	}
-	// Skips one item of any kind, lists whole.
+	// Skips one item of any kind, lists whole.  Iterative: a server's
+	// nesting may be as deep as its response is long.
 	bool skip()
 	{
-		if (take('(')) {
-			while (!take(')'))
-				if (atEnd() || !skip())
+		std::size_t depth = 0;
+		do {
+			if (take('(')) {
+				++depth;
+				continue;
+			}
+			if (depth > 0 && take(')')) {
+				--depth;
+				continue;
+			}
+			if (atEnd())
+				return false;
+			if (text_[at_] == '"' || text_[at_] == '{') {
+				if (!text())
 					return false;
-			return true;
-		}
-		skipBlanks();
-		if (at_ < text_.size() && (text_[at_] == '"' || text_[at_] == '{'))
-			return text().has_value();
-		return !atom().empty();
+			} else if (atom().empty()) {
+				return false;
+			}
+		} while (depth > 0);
+		return true;
 	}
 
 private:

@@ -159,5 +159,13 @@ TEST(ImapParse, StatusSearchAndFetch)
 	                        "* 3 FETCH (UID 1 BODY[] {1}\r\nx\r\n", "* x FETCH (UID 1)\r\n",
 	                        "* 3 FETCH (UID 1 FLAGS (\\Seen BODY[] NIL)\r\n"})
 		EXPECT_FALSE(parseFetch(one(bad))) << bad;
+	// Items the helper does not ask for are skipped, lists whole, however
+	// deep (a million levels would overflow a recursive walk's stack).
+	f = parseFetch(one("* 3 FETCH (X-GM (a \"b)\" {2}\r\n()) UID 4 BODY[] NIL)\r\n"));
+	ASSERT_TRUE(f);
+	EXPECT_EQ(f->uid, 4u);
+	const string deep(1000000, '(');
+	EXPECT_FALSE(parseFetch(one("* 3 FETCH (UID 4 X " + deep + "\r\n")));
+	EXPECT_TRUE(parseFetch(one("* 3 FETCH (UID 4 X " + deep + string(1000000, ')') + " BODY[] NIL)\r\n")));
 	EXPECT_EQ(quoted("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
 }
