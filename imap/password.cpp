@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -26,6 +27,12 @@ std::optional<string> fromCommand(const string &command, string &why)
 	}
 	const pid_t pid = fork();
 	if (pid == 0) {
+		// Its input is nothing: the helper's is the watcher's requests.
+		const int nothing = open("/dev/null", O_RDONLY);
+		if (nothing > 0) {
+			dup2(nothing, 0);
+			close(nothing);
+		}
 		dup2(fds[1], 1);
 		close(fds[0]);
 		close(fds[1]);

@@ -267,6 +267,9 @@ TEST_F(WithDovecot, WhereThePasswordComesFrom)
 		string answer, err;
 	} cases[] = {
 		{"a command", {"-passwordCommand", "cat " + passwordFile_}, 0600, "status 1 0\n", ""},
+		// Its standard input is not the helper's, whose requests it would take.
+		{"a command that reads its input", {"-passwordCommand", "cat >/dev/null; cat " + passwordFile_}, 0600,
+		 "status 1 0\n", ""},
 		{"a command that fails", {"-passwordCommand", "exit 3"}, 0600, "failed\n",
 		 "boxwarden-imap: imaps://localhost/INBOX: passwordCommand failed\n"},
 		{"a command that prints nothing", {"-passwordCommand", "true"}, 0600, "failed\n",
