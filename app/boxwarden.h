@@ -32,6 +32,8 @@ struct AppResources {
 	Boolean instant;          // rescan as soon as the mailbox changes
 	String passwordCommand;   // an IMAP mailbox: prints the password
 	String caFile;            // an IMAP mailbox: the CA of a private server
+	Boolean urgent;           // new mail sets the windows' urgency hint
+	Boolean tray;             // the icon lives in the system tray; implies fakeIcon and keepIcon
 };
 
 // The toolkit takes writable strings where it never writes them.

@@ -1,6 +1,7 @@
 // The window events: the list window's Map and Unmap, and in fake-icon
 // mode the icon button and the icon window's Unmap, which swap the two.
 #include "app/boxwarden.h"
+#include "desktop/desktop.h"
 #include "monitor/monitor.h"
 
 #include <cstdio>
@@ -26,7 +27,8 @@ void listEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 			std::printf("UnmapNotify\n");
 		if (appResources.fakeIcon) {
 			XtPopdown(w);
-			XtPopup(iconShell, XtGrabNone);
+			if (!iconDocked())
+				XtPopup(iconShell, XtGrabNone);
 		}
 		listVisible = false;
 		rescanMailbox(false);
@@ -35,6 +37,7 @@ void listEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 		if (appResources.debug)
 			std::printf("MapNotify\n");
 		listVisible = true;
+		attentionGiven();
 		rescanMailbox(false);
 		break;
 	default:
@@ -52,7 +55,9 @@ void viewportEventHandler(Widget, XtPointer, XEvent *event, Boolean *)
 
 void iconEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 {
-	if (event->type != UnmapNotify)
+	// Docked in a tray, the icon shell goes down because the tray shows
+	// the icon, not because the user wants the list.
+	if (event->type != UnmapNotify || iconDocked())
 		return;
 	XtPopdown(w);
 	if (!listVisible)

@@ -11,6 +11,7 @@
 //
 // Start reading here, then monitor/rescan.cpp.
 #include "app/boxwarden.h"
+#include "desktop/desktop.h"
 #include "imap/url.h"
 #include "monitor/monitor.h"
 
@@ -54,6 +55,7 @@ void createListShell()
 	}
 	String geometry = nullptr;
 	XtVaGetValues(toplevel, XtNiconic, &startIconic, XtNgeometry, &geometry, nullptr);
+	startIconic = startIconic || appResources.tray; // the tray's icon shows it
 	if (appResources.debug)
 		std::printf("List shell geometry <%s>\n", geometry ? geometry : "(null)");
 	listShell = XtVaCreatePopupShell("boxwardenList", topLevelShellWidgetClass, toplevel, XtNgeometry, geometry,
@@ -83,7 +85,8 @@ void createIcon()
 	XtRealizeWidget(iconShell);
 	if (appResources.fakeIcon) {
 		XtAddEventHandler(iconShell, StructureNotifyMask, False, iconEventHandler, nullptr);
-		if (appResources.keepIcon || startIconic)
+		// In tray mode the tray, or the want of one, decides.
+		if ((appResources.keepIcon || startIconic) && !appResources.tray)
 			XtPopup(iconShell, XtGrabNone);
 	}
 }
@@ -133,6 +136,7 @@ int main(int argc, char **argv)
 	createIcon();
 	handIconToWindowManager();
 	showList();
+	startDesktop();
 	if (!appResources.utf8)
 		readFontCharset(); // the international list decodes every charset
 
@@ -142,6 +146,6 @@ int main(int argc, char **argv)
 	armPollTimer();
 	if (appResources.instant && !remoteMailbox)
 		startInstantNotice();
-	XtAppMainLoop(appContext);
+	runMainLoop();
 	return 0;
 }

@@ -46,6 +46,10 @@ XrmOptionDescRec options[] = {
 	{xs("-noUtf8"), xs(".utf8"), XrmoptionNoArg, xs("False")},
 	{xs("-instant"), xs(".instant"), XrmoptionNoArg, xs("True")},
 	{xs("-noInstant"), xs(".instant"), XrmoptionNoArg, xs("False")},
+	{xs("-urgent"), xs(".urgent"), XrmoptionNoArg, xs("True")},
+	{xs("-noUrgent"), xs(".urgent"), XrmoptionNoArg, xs("False")},
+	{xs("-tray"), xs(".tray"), XrmoptionNoArg, xs("True")},
+	{xs("-noTray"), xs(".tray"), XrmoptionNoArg, xs("False")},
 };
 
 // The mail look defaults to the no-mail look with its colours swapped.
@@ -97,6 +101,8 @@ XtResource resources[] = {
 	{xs("passwordCommand"), xs("PasswordCommand"), xs(XtRString), sizeof(String), FIELD(passwordCommand),
 	 IMMEDIATE(0)},
 	{xs("caFile"), xs("CaFile"), xs(XtRString), sizeof(String), FIELD(caFile), IMMEDIATE(0)},
+	{xs("urgent"), xs("Urgent"), xs(XtRBoolean), sizeof(Boolean), FIELD(urgent), IMMEDIATE(False)},
+	{xs("tray"), xs("Tray"), xs(XtRBoolean), sizeof(Boolean), FIELD(tray), IMMEDIATE(False)},
 };
 
 #undef FIELD
@@ -128,6 +134,10 @@ void dumpSettings()
 	std::printf("fakeIcon: %s\n", appResources.fakeIcon ? "yes" : "no");
 	if (appResources.utf8)
 		std::printf("utf8: yes\n");
+	if (appResources.urgent)
+		std::printf("urgent: yes\n");
+	if (appResources.tray)
+		std::printf("tray: yes\n");
 }
 
 void checkSettings()
@@ -143,6 +153,10 @@ void checkSettings()
 	}
 	if (appResources.utf8)
 		appResources.utf8 = chooseUtf8Locale();
+	// In a tray the icon is a button that stays, and the list a window
+	// of its own, as with a fake icon kept up.
+	if (appResources.tray)
+		appResources.fakeIcon = appResources.keepIcon = True;
 }
 
 int deriveScanFlags()

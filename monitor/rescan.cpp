@@ -2,6 +2,7 @@
 // it changed and whether to read it, then ring the bell, refresh the list,
 // set the title and switch the icon, in that order.
 #include "app/boxwarden.h"
+#include "desktop/desktop.h"
 #include "monitor/monitor.h"
 #include "scanner/scanner.h"
 
@@ -176,6 +177,7 @@ void switchIcon()
 	else
 		return;
 	shownCount = mailCount;
+	showLook(shownCount > 0);
 }
 
 } // namespace
@@ -237,8 +239,13 @@ void takeInScan(bool notify, int count, time_t mtime)
 
 void finishRescan(bool notify)
 {
-	if (notify && mailCount != 0 && !appResources.silent)
-		XBell(XtDisplay(toplevel), appResources.bellVolume);
+	if (notify && mailCount != 0) {
+		if (!appResources.silent)
+			XBell(XtDisplay(toplevel), appResources.bellVolume);
+		askForAttention();
+	} else if (mailCount == 0) {
+		attentionGiven();
+	}
 	refreshList();
 	updateTitle();
 	switchIcon();

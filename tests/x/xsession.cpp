@@ -76,11 +76,11 @@ void stopProcess(pid_t &pid)
 	pid = -1;
 }
 
-XSession::XSession()
+XSession::XSession(WindowManager manager)
 {
 	unsetenv("DISPLAY"); // nothing here may reach a real display
 	startServer();
-	startWindowManager();
+	startWindowManager(manager);
 }
 
 XSession::~XSession()
@@ -125,19 +125,27 @@ void XSession::startServer()
 	XSync(display_, False);
 }
 
-void XSession::startWindowManager()
+void XSession::startWindowManager(WindowManager manager)
 {
-	windowManager_ = spawn({"twm", "-f", BOXWARDEN_TWMRC}, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C"},
+	// openbox with its packaged configuration only (HOME is a folder of
+	// the test's own); it runs its startup command once it manages
+	// windows.  A client mapped before that may never be managed.
+	const string ready = dir_.sub("openbox.ready");
+	const vector<string> argv = manager == WindowManager::twm
+	                                    ? vector<string>{"twm", "-f", BOXWARDEN_TWMRC}
+	                                    : vector<string>{"openbox", "--startup", "touch " + ready};
+	windowManager_ = spawn(argv, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C", "HOME=" + dir_.path()},
 	                       dir_.sub("twm.log"), dir_.sub("twm.log"));
 	// A window manager holds the root's substructure redirection.  It is
 	// looked for among every client's event masks: selecting it here to
 	// see whether that fails would, for a moment, make this process the
 	// window manager and turn twm away.
-	bool managed = waitUntil([this] {
-		return attributes(DefaultRootWindow(display_)).all_event_masks & SubstructureRedirectMask;
+	bool managed = waitUntil([&] {
+		return (attributes(DefaultRootWindow(display_)).all_event_masks & SubstructureRedirectMask) &&
+		       (manager == WindowManager::twm || std::filesystem::exists(ready));
 	});
 	if (!managed)
-		throw std::runtime_error("twm did not start: " + readFile(dir_.sub("twm.log")));
+		throw std::runtime_error(argv[0] + " did not start: " + readFile(dir_.sub("twm.log")));
 }
 
 void XSession::killServer()
@@ -196,6 +204,38 @@ vector<Window> XSession::children(Window w)
 		XFree(kids);
 	}
 	return result;
+}
+
+Window XSession::parent(Window w)
+{
+	Window root = 0, up = 0, *kids = nullptr;
+	unsigned int count = 0;
+	if (!XQueryTree(display_, w, &root, &up, &kids, &count))
+		return 0;
+	if (kids)
+		XFree(kids);
+	return up == root ? 0 : up;
+}
+
+vector<unsigned long> XSession::cardinals(Window w, const string &property)
+{
+	std::ostringstream command;
+	command << "xprop -id " << w << " -notype 32c " << property;
+	FILE *pipe = popen(("DISPLAY=" + displayName_ + " " + command.str()).c_str(), "r");
+	string text;
+	char buf[65536];
+	for (std::size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+		text.append(buf, n);
+	if (pipe)
+		pclose(pipe);
+	vector<unsigned long> numbers;
+	const auto equals = text.find(" = ");
+	if (equals == string::npos)
+		return numbers;
+	std::istringstream in(text.substr(equals + 3));
+	for (string word; std::getline(in, word, ',');)
+		numbers.push_back(std::stoul(word));
+	return numbers;
 }
 
 Window XSession::findClient(const string &instance)
@@ -297,6 +337,33 @@ vector<unsigned long> XSession::image(Window w)
 			pixels.push_back(XGetPixel(image, x, y));
 	XDestroyImage(image);
 	return pixels;
+}
+
+TrayProcess::TrayProcess(XSession &x) : x_(x)
+{
+	pid_ = spawn({"trayer", "--edge", "top", "--align", "right", "--height", "24", "--widthtype", "request"},
+	             {"DISPLAY=" + x.displayName(), "HOME=" + dir_.path()}, dir_.sub("trayer.log"), dir_.sub("trayer.log"));
+	// Up once it holds the tray's selection.
+	const Atom selection = XInternAtom(x.display(), "_NET_SYSTEM_TRAY_S0", False);
+	if (!x.waitUntil([&] { return XGetSelectionOwner(x.display(), selection) != 0; }))
+		throw std::runtime_error("trayer did not start: " + readFile(dir_.sub("trayer.log")));
+}
+
+TrayProcess::~TrayProcess()
+{
+	stopProcess(pid_);
+}
+
+void TrayProcess::stop()
+{
+	if (pid_ > 0)
+		kill(pid_, SIGKILL);
+	stopProcess(pid_);
+}
+
+Window TrayProcess::window()
+{
+	return x_.findClient("panel"); // WM_CLASS "panel", "trayer"
 }
 
 Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args, const vector<string> &prefix)

@@ -22,10 +22,14 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
             const std::string &out = "/dev/null", const std::string &err = "/dev/null", const std::string &cwd = "");
 void stopProcess(pid_t &pid);
 
-// Xvfb and twm, started for one test and stopped after it.
+// The window managers the tests run under: twm, which shows icon windows,
+// and openbox, an EWMH one, which shows none.
+enum class WindowManager { twm, openbox };
+
+// Xvfb and a window manager, started for one test and stopped after it.
 class XSession {
 public:
-	XSession();
+	explicit XSession(WindowManager manager = WindowManager::twm);
 	~XSession();
 	XSession(const XSession &) = delete;
 	XSession &operator=(const XSession &) = delete;
@@ -33,6 +37,7 @@ public:
 	const std::string &displayName() const { return displayName_; }
 	Display *display() const { return display_; }
 	void killServer(); // ends Xvfb as a crash would
+	std::string windowManagerLog() const { return readFile(dir_.sub("twm.log")); }
 
 	// Runs a command line through sh on this display; its exit status.
 	int run(const std::string &command) const;
@@ -55,11 +60,15 @@ public:
 	std::vector<unsigned long> image(Window w);
 	XWindowAttributes attributes(Window w);
 	std::vector<Window> children(Window w);
+	Window parent(Window w); // 0 for the root
+	// A window property of format 32 as xprop prints it with -notype 32c:
+	// its numbers, none when it is not there.
+	std::vector<unsigned long> cardinals(Window w, const std::string &property);
 	void pumpEvents();
 
 private:
 	void startServer();
-	void startWindowManager();
+	void startWindowManager(WindowManager manager);
 
 	TempDir dir_;
 	std::string displayName_;
@@ -68,6 +77,22 @@ private:
 	Display *display_ = nullptr;
 	int xkbEventBase_ = 0;
 	std::vector<int> bells_;
+};
+
+// trayer, a system tray, on the session's display while this lives.
+class TrayProcess {
+public:
+	explicit TrayProcess(XSession &x);
+	~TrayProcess();
+	TrayProcess(const TrayProcess &) = delete;
+	TrayProcess &operator=(const TrayProcess &) = delete;
+	void stop(); // as a crash would: SIGKILL
+	Window window(); // its panel, where icons are embedded
+
+private:
+	XSession &x_;
+	TempDir dir_;
+	pid_t pid_ = -1;
 };
 
 // The watcher under test, run in dir (where its mailbox usually is), with

@@ -1,0 +1,40 @@
+// The mail look where today's desktops show it.  Window managers of the
+// EWMH kind draw no icon windows: they show a taskbar entry with the
+// window's _NET_WM_ICON, a system tray, and windows that ask for
+// attention.  The icon widget stays the look's master; what is here
+// follows it.
+#pragma once
+
+#include <X11/Intrinsic.h>
+
+#include <cstdint>
+#include <vector>
+
+// The look as ARGB pixels of width x height (aspect kept, centred on the
+// look's background), each pixel the bitmap's share of it in its two
+// colours: the same picture, sharp at whole multiples of the bitmap's size
+// and smoothed below it.
+std::vector<std::uint32_t> lookImage(bool mail, unsigned width, unsigned height);
+// One of the look's two colours, as 0xRRGGBB.
+std::uint32_t lookRgb(bool mail, bool foreground);
+// The look's bitmap size; 0 by 0 when it has none.
+void lookSize(bool mail, unsigned &width, unsigned &height);
+
+// _NET_WM_ICON: the look at the bitmap's size and at twice it.
+void setTaskbarIcon(Window window, bool mail);
+
+// At start-up, once the windows are realised; the tray's, when tray is on.
+void startDesktop();
+// At every switch of the look.
+void showLook(bool mail);
+
+// urgent: a poll found new mail; the user has looked (the list was mapped
+// or entered), or there is no mail.
+void startAttention();
+void askForAttention();
+void attentionGiven();
+
+// tray: whether the icon lives in a tray just now (the icon window then
+// stays down), and the main loop, which gives the tray its events.
+bool iconDocked();
+void runMainLoop();

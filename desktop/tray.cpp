@@ -1,0 +1,360 @@
+// tray: the icon lives in the system tray, by the freedesktop System Tray
+// Protocol: the tray manager owns the selection _NET_SYSTEM_TRAY_S<screen>
+// and embeds, by XEmbed, a window that asks to be docked.  That window is
+// a plain one of our own, not a widget: the tray reparents, resizes and
+// may destroy it with itself, none of which a widget's window survives.
+//
+// While no tray is there the icon shell shows as a window of its own, as
+// with a fake icon; it docks as soon as a tray manager announces itself.
+// A tray that goes away takes our window with it or hands it back to the
+// root: either way it goes, and the icon shell stands alone again.
+#include "app/boxwarden.h"
+#include "desktop/desktop.h"
+#include "monitor/monitor.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr long kRequestDock = 0;           // SYSTEM_TRAY_REQUEST_DOCK
+constexpr long kXembedVersion = 0;
+constexpr long kXembedMapped = 1;          // XEMBED_MAPPED: the tray maps it
+constexpr unsigned kFirstSize = 22;        // until the tray gives one
+constexpr unsigned long kDockPatience = 3000; // milliseconds for the tray to take it
+
+struct Tray {
+	Atom selection = None, opcode = None, manager = None, xembedInfo = None;
+	Window owner = None;   // the tray manager asked to dock us
+	Window window = None;  // ours, while asked to dock or docked
+	bool docked = false;   // inside the tray
+	bool alone = false;    // the icon shell stands in
+	bool mail = false;     // the look shown
+	unsigned width = kFirstSize, height = kFirstSize;
+	XImage *image = nullptr; // the look at the window's size
+	XtIntervalId patience = 0;
+	std::vector<XID> gone; // windows of ours or of trays that may vanish under a request
+	XErrorHandler previousHandler = nullptr;
+};
+
+Tray tray;
+
+Display *display()
+{
+	return XtDisplay(toplevel);
+}
+
+// A tray may destroy our window, or itself, between our look at it and
+// our request: errors about those windows are expected and ignored; any
+// other goes to the handler there was before.
+int trayErrors(Display *d, XErrorEvent *e)
+{
+	if (std::find(tray.gone.begin(), tray.gone.end(), e->resourceid) != tray.gone.end())
+		return 0;
+	return tray.previousHandler(d, e);
+}
+
+void remember(XID id)
+{
+	if (std::find(tray.gone.begin(), tray.gone.end(), id) == tray.gone.end())
+		tray.gone.push_back(id);
+}
+
+// The look at the window's size, in the screen's pixels: blended where
+// the visual takes any colour, else each pixel the nearer of the two.
+void makeImage()
+{
+	if (tray.image)
+		XDestroyImage(tray.image);
+	tray.image = nullptr;
+	Screen *screen = XtScreen(toplevel);
+	Visual *visual = DefaultVisualOfScreen(screen);
+	const unsigned depth = static_cast<unsigned>(DefaultDepthOfScreen(screen));
+	char *data = static_cast<char *>(std::malloc(static_cast<std::size_t>(tray.width) * tray.height * 4));
+	if (!data)
+		return;
+	tray.image = XCreateImage(display(), visual, depth, ZPixmap, 0, data, tray.width, tray.height, 32, 0);
+	if (!tray.image) {
+		std::free(data);
+		return;
+	}
+	const std::vector<std::uint32_t> argb = lookImage(tray.mail, tray.width, tray.height);
+	const std::uint32_t fgRgb = lookRgb(tray.mail, true), bgRgb = lookRgb(tray.mail, false);
+	auto distance = [](std::uint32_t a, std::uint32_t b) {
+		int d = 0;
+		for (int shift = 0; shift <= 16; shift += 8)
+			d += std::abs(static_cast<int>(a >> shift & 0xff) - static_cast<int>(b >> shift & 0xff));
+		return d;
+	};
+	const bool trueColor = visual->c_class == TrueColor;
+	const Pixel fg = tray.mail ? appResources.iconMailForeground : appResources.iconForeground;
+	const Pixel bg = tray.mail ? appResources.iconMailBackground : appResources.iconBackground;
+	auto part = [](std::uint32_t rgb, unsigned long mask) {
+		// The 8-bit channel under mask's place and width.
+		int shift = 0, bits = 0;
+		while (mask && !(mask & 1))
+			mask >>= 1, ++shift;
+		while (mask & 1)
+			mask >>= 1, ++bits;
+		return static_cast<unsigned long>(rgb >> (8 - std::min(bits, 8))) << shift;
+	};
+	for (unsigned y = 0; y < tray.height; ++y)
+		for (unsigned x = 0; x < tray.width; ++x) {
+			const std::uint32_t p = argb[static_cast<std::size_t>(y) * tray.width + x];
+			unsigned long pixel;
+			if (trueColor)
+				pixel = (part(p >> 16 & 0xff, visual->red_mask) & visual->red_mask) |
+				        (part(p >> 8 & 0xff, visual->green_mask) & visual->green_mask) |
+				        (part(p & 0xff, visual->blue_mask) & visual->blue_mask);
+			else
+				pixel = distance(p, fgRgb) < distance(p, bgRgb) ? fg : bg;
+			XPutPixel(tray.image, static_cast<int>(x), static_cast<int>(y), pixel);
+		}
+}
+
+void draw()
+{
+	if (tray.window == None)
+		return;
+	if (!tray.image)
+		makeImage();
+	if (tray.image)
+		XPutImage(display(), tray.window, DefaultGCOfScreen(XtScreen(toplevel)), tray.image, 0, 0, 0, 0,
+		          tray.width, tray.height);
+}
+
+void standAlone(const char *why)
+{
+	if (tray.alone)
+		return;
+	tray.alone = true;
+	std::fprintf(stderr, "%s: %s; the icon shows in a window of its own\n", invocationName, why);
+	XtPopup(iconShell, XtGrabNone);
+}
+
+void dockPatienceRunOut(XtPointer, XtIntervalId *)
+{
+	tray.patience = 0;
+	if (!tray.docked)
+		standAlone("the system tray did not take the icon");
+}
+
+void forgetWindow()
+{
+	if (tray.window != None)
+		XDestroyWindow(display(), tray.window);
+	tray.window = None;
+	tray.docked = false;
+	tray.owner = None;
+	if (tray.patience)
+		XtRemoveTimeOut(tray.patience);
+	tray.patience = 0;
+}
+
+Window createTrayWindow()
+{
+	Display *d = display();
+	Screen *screen = XtScreen(toplevel);
+	XSetWindowAttributes a{};
+	a.background_pixel = tray.mail ? appResources.iconMailBackground : appResources.iconBackground;
+	a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+	const Window w = XCreateWindow(d, RootWindowOfScreen(screen), 0, 0, tray.width, tray.height, 0, CopyFromParent,
+	                               InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
+	remember(w);
+	XClassHint hint{xtString("boxwardenTray"), xtString("Boxwarden")};
+	XSetClassHint(d, w, &hint);
+	XStoreName(d, w, "boxwarden");
+	XSizeHints size{};
+	size.flags = PMinSize | PBaseSize;
+	size.min_width = size.base_width = static_cast<int>(tray.width);
+	size.min_height = size.base_height = static_cast<int>(tray.height);
+	XSetWMNormalHints(d, w, &size);
+	const long info[2] = {kXembedVersion, kXembedMapped};
+	XChangeProperty(d, w, tray.xembedInfo, tray.xembedInfo, 32, PropModeReplace,
+	                reinterpret_cast<const unsigned char *>(info), 2);
+	setTaskbarIcon(w, tray.mail);
+	return w;
+}
+
+// Asks the tray manager there is, if any, to take the icon; once.
+void dock()
+{
+	if (tray.window != None)
+		return; // asked, or in, already
+	Display *d = display();
+	XGrabServer(d); // the owner can't go between the look and the watch
+	const Window owner = XGetSelectionOwner(d, tray.selection);
+	if (owner != None) {
+		remember(owner);
+		XSelectInput(d, owner, StructureNotifyMask);
+	}
+	XUngrabServer(d);
+	if (owner == None) {
+		standAlone("no system tray");
+		return;
+	}
+	tray.owner = owner;
+	tray.window = createTrayWindow();
+	XEvent e{};
+	e.xclient.type = ClientMessage;
+	e.xclient.window = owner;
+	e.xclient.message_type = tray.opcode;
+	e.xclient.format = 32;
+	e.xclient.data.l[0] = CurrentTime;
+	e.xclient.data.l[1] = kRequestDock;
+	e.xclient.data.l[2] = static_cast<long>(tray.window);
+	XSendEvent(d, owner, False, NoEventMask, &e);
+	XFlush(d);
+	tray.patience = XtAppAddTimeOut(appContext, kDockPatience, dockPatienceRunOut, nullptr);
+}
+
+void docked()
+{
+	tray.docked = true;
+	if (tray.patience)
+		XtRemoveTimeOut(tray.patience);
+	tray.patience = 0;
+	if (tray.alone) {
+		tray.alone = false;
+		XtPopdown(iconShell);
+	}
+}
+
+// The tray has gone, or let the icon go.
+void undocked()
+{
+	forgetWindow();
+	standAlone("the system tray has gone");
+	dock(); // a new tray may be there already
+}
+
+// A click on the icon in the tray: the list shows, the next hides it, as
+// the fake icon's button does.
+void clicked()
+{
+	iconCallback(icon, nullptr, nullptr);
+}
+
+// Whether e was the tray's, and taken.
+bool takeTrayEvent(const XEvent &e)
+{
+	const Window root = RootWindowOfScreen(XtScreen(toplevel));
+	if (e.type == ClientMessage && e.xclient.window == root && e.xclient.message_type == tray.manager &&
+	    static_cast<Atom>(e.xclient.data.l[1]) == tray.selection) {
+		dock(); // a tray has come: nothing happens if we are in one
+		return true;
+	}
+	if (e.type == DestroyNotify && tray.owner != None && e.xdestroywindow.window == tray.owner) {
+		undocked();
+		return true;
+	}
+	if (tray.window == None || e.xany.window != tray.window)
+		return false;
+	switch (e.type) {
+	case ReparentNotify:
+		if (e.xreparent.parent == root) {
+			if (tray.docked)
+				undocked();
+		} else {
+			docked();
+		}
+		break;
+	case DestroyNotify:
+		tray.window = None; // gone with the tray
+		undocked();
+		break;
+	case ConfigureNotify:
+		if (e.xconfigure.width > 0 && e.xconfigure.height > 0 &&
+		    (static_cast<unsigned>(e.xconfigure.width) != tray.width ||
+		     static_cast<unsigned>(e.xconfigure.height) != tray.height)) {
+			tray.width = static_cast<unsigned>(e.xconfigure.width);
+			tray.height = static_cast<unsigned>(e.xconfigure.height);
+			makeImage();
+			draw();
+		}
+		break;
+	case Expose:
+		if (e.xexpose.count == 0)
+			draw();
+		break;
+	case ButtonRelease:
+		if (e.xbutton.button == Button1 && e.xbutton.x >= 0 && e.xbutton.y >= 0 &&
+		    static_cast<unsigned>(e.xbutton.x) < tray.width && static_cast<unsigned>(e.xbutton.y) < tray.height)
+			clicked();
+		break;
+	default:
+		break;
+	}
+	return true;
+}
+
+void startTray()
+{
+	Display *d = display();
+	const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(XScreenNumberOfScreen(XtScreen(toplevel)));
+	tray.selection = XInternAtom(d, name.c_str(), False);
+	tray.opcode = XInternAtom(d, "_NET_SYSTEM_TRAY_OPCODE", False);
+	tray.manager = XInternAtom(d, "MANAGER", False);
+	tray.xembedInfo = XInternAtom(d, "_XEMBED_INFO", False);
+	tray.previousHandler = XSetErrorHandler(trayErrors);
+	// A tray that comes announces itself to the root window's
+	// structure-notify listeners.
+	const Window root = RootWindowOfScreen(XtScreen(toplevel));
+	XWindowAttributes attributes;
+	XGetWindowAttributes(d, root, &attributes);
+	XSelectInput(d, root, attributes.your_event_mask | StructureNotifyMask);
+	dock();
+}
+
+} // namespace
+
+bool iconDocked()
+{
+	return appResources.tray && !tray.alone;
+}
+
+void runMainLoop()
+{
+	if (!appResources.tray) {
+		XtAppMainLoop(appContext);
+		return;
+	}
+	XEvent e;
+	do {
+		XtAppNextEvent(appContext, &e);
+		if (!takeTrayEvent(e))
+			XtDispatchEvent(&e);
+	} while (!XtAppGetExitFlag(appContext));
+}
+
+void startDesktop()
+{
+	showLook(false);
+	if (appResources.urgent)
+		startAttention();
+	if (appResources.tray)
+		startTray();
+}
+
+void showLook(bool mail)
+{
+	setTaskbarIcon(XtWindow(listShell), mail);
+	if (appResources.fakeIcon)
+		setTaskbarIcon(XtWindow(iconShell), mail);
+	if (!appResources.tray || tray.mail == mail)
+		return;
+	tray.mail = mail;
+	if (tray.window == None)
+		return;
+	XSetWindowBackground(display(), tray.window,
+	                     mail ? appResources.iconMailBackground : appResources.iconBackground);
+	setTaskbarIcon(tray.window, mail);
+	makeImage();
+	draw();
+}

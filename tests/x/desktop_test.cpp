@@ -1,0 +1,273 @@
+// The mail look on an EWMH desktop: openbox, which draws no icon windows,
+// and trayer, a system tray.
+// GoogleTest goes ahead of Xlib, whose macros (None, Bool) it would trip on.
+#include <gtest/gtest.h>
+
+#include "tests/fixture.h"
+#include "tests/x/view.h"
+#include "tests/x/xsession.h"
+
+#include <X11/Xutil.h>
+
+#include <algorithm>
+
+using std::string;
+using std::vector;
+
+namespace {
+
+constexpr long kT1 = 1700000000;
+constexpr unsigned long kOpaqueBlack = 0xff000000, kOpaqueWhite = 0xffffffff;
+
+// A standard bitmap as the look shows it at its own size: ARGB, a set bit
+// in the foreground colour.
+vector<unsigned long> bitmapAsArgb(const string &name, unsigned long foreground, unsigned long background)
+{
+	unsigned width = 0, height = 0;
+	unsigned char *data = nullptr;
+	int xHot, yHot;
+	if (XReadBitmapFileData(("/usr/include/X11/bitmaps/" + name).c_str(), &width, &height, &data, &xHot, &yHot) !=
+	    BitmapSuccess)
+		return {};
+	vector<unsigned long> argb;
+	const unsigned rowBytes = (width + 7) / 8;
+	for (unsigned y = 0; y < height; ++y)
+		for (unsigned x = 0; x < width; ++x)
+			argb.push_back(data[y * rowBytes + x / 8] >> (x % 8) & 1 ? foreground : background);
+	XFree(data);
+	return argb;
+}
+
+// _NET_WM_ICON as it holds a look: the bitmap at 48 by 48 as it is, and
+// at 96 by 96 with each pixel doubled.
+vector<unsigned long> taskbarIcon(const vector<unsigned long> &look)
+{
+	vector<unsigned long> icon{48, 48};
+	icon.insert(icon.end(), look.begin(), look.end());
+	icon.insert(icon.end(), {96, 96});
+	for (unsigned y = 0; y < 96; ++y)
+		for (unsigned x = 0; x < 96; ++x)
+			icon.push_back(look[y / 2 * 48 + x / 2]);
+	return icon;
+}
+
+// Windows of that WM_CLASS instance anywhere in the tree.
+int windowsNamed(XSession &x, const string &instance)
+{
+	int found = 0;
+	vector<Window> pending{DefaultRootWindow(x.display())};
+	while (!pending.empty()) {
+		const Window w = pending.back();
+		pending.pop_back();
+		XClassHint hint{};
+		if (XGetClassHint(x.display(), w, &hint)) {
+			found += hint.res_name && instance == hint.res_name;
+			XFree(hint.res_name);
+			XFree(hint.res_class);
+		}
+		for (Window child : x.children(w))
+			pending.push_back(child);
+	}
+	return found;
+}
+
+bool inside(XSession &x, Window w, Window ancestor)
+{
+	for (Window up = x.parent(w); up; up = x.parent(up))
+		if (up == ancestor)
+			return true;
+	return false;
+}
+
+// The share of the window's pixels that are dark: the tray draws the
+// look smaller than the bitmap, in shades of its colours.
+double darkShare(XSession &x, Window w)
+{
+	const vector<unsigned long> pixels = x.image(w);
+	if (pixels.empty())
+		return -1;
+	const auto dark = std::count_if(pixels.begin(), pixels.end(), [](unsigned long p) {
+		return (p >> 16 & 0xff) + (p >> 8 & 0xff) + (p & 0xff) < 3 * 128;
+	});
+	return static_cast<double>(dark) / static_cast<double>(pixels.size());
+}
+
+} // namespace
+
+TEST(Desktop, TheTaskbarIconFollowsTheLook)
+{
+	const vector<unsigned long> noMail = bitmapAsArgb("noletters", kOpaqueBlack, kOpaqueWhite);
+	const vector<unsigned long> mail = bitmapAsArgb("letters", kOpaqueWhite, kOpaqueBlack);
+	ASSERT_EQ(noMail.size(), 48 * 48u);
+	ASSERT_EQ(mail.size(), 48 * 48u);
+	// The list's top-level window always; the icon's too when it is one.
+	const struct {
+		vector<string> args;
+		vector<string> windows;
+	} cases[] = {
+		{{}, {"boxwarden"}},
+		{{"-fakeIcon", "-keepIcon"}, {"boxwardenList", "boxwardenIcon"}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.windows[0]);
+		XSession x(WindowManager::openbox);
+		TempDir dir;
+		writeMailbox(dir.sub("mbox"), "", kT1);
+		vector<string> args{"-mailbox", "mbox", "-poll", "1"};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		Watcher w(x, dir.path(), args);
+		vector<Window> windows;
+		for (const string &name : c.windows) {
+			windows.push_back(x.waitForShown(name));
+			ASSERT_NE(windows.back(), 0u) << name;
+		}
+		auto shows = [&](const vector<unsigned long> &look) {
+			return x.waitUntil([&] {
+				return std::all_of(windows.begin(), windows.end(), [&](Window window) {
+					return x.cardinals(window, "_NET_WM_ICON") == taskbarIcon(look);
+				});
+			});
+		};
+		EXPECT_TRUE(shows(noMail));
+		// openbox draws no icon window: the title tells when the look
+		// has switched.
+		writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
+		ASSERT_TRUE(x.waitUntil([&] { return x.wmName(windows[0]).starts_with("Mail at "); }));
+		EXPECT_TRUE(shows(mail));
+		writeMailbox(dir.sub("mbox"), "", kT1 + 20);
+		ASSERT_TRUE(x.waitUntil([&] { return x.wmName(windows[0]).starts_with("No mail since "); }));
+		EXPECT_TRUE(shows(noMail));
+		EXPECT_EQ(w.err(), "");
+	}
+}
+
+// With urgent, new mail sets the urgency hint of the list window, and
+// mapping the list, or the mail going, clears it; without, it is never set.
+TEST(Desktop, UrgentAsksForAttention)
+{
+	for (bool urgent : {true, false}) {
+		SCOPED_TRACE(urgent ? "-urgent" : "no -urgent");
+		XSession x(WindowManager::openbox);
+		TempDir dir;
+		writeMailbox(dir.sub("mbox"), "", kT1);
+		vector<string> args{"-mailbox", "mbox", "-poll", "1"};
+		if (urgent)
+			args.push_back("-urgent");
+		Watcher w(x, dir.path(), args);
+		const Window list = x.waitForShown("boxwarden");
+		ASSERT_NE(list, 0u);
+		auto asks = [&] { return (x.wmHints(list).flags & XUrgencyHint) != 0; };
+		ASSERT_EQ(x.run("xdotool windowminimize " + std::to_string(list)), 0);
+		ASSERT_TRUE(x.waitUntil([&] { return x.wmState(list) == IconicState; }));
+
+		writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
+		ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
+		EXPECT_TRUE(x.waitUntil([&] { return asks() == urgent; }));
+		ASSERT_EQ(x.run("xdotool windowactivate " + std::to_string(list)), 0);
+		ASSERT_TRUE(x.waitUntil([&] { return x.isViewable(list); }));
+		EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
+
+		// Mail while the list shows asks too (it may be covered, or on
+		// another desktop); the mail read elsewhere ends it.
+		writeMailbox(dir.sub("mbox"), message("a", "s") + message("b", "t"), kT1 + 20);
+		ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 2; }));
+		EXPECT_TRUE(x.waitUntil([&] { return asks() == urgent; }));
+		writeMailbox(dir.sub("mbox"), "", kT1 + 30);
+		ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("No mail since "); }));
+		EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
+		x.waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+		EXPECT_FALSE(asks());
+		EXPECT_EQ(w.err(), "");
+	}
+}
+
+TEST(Tray, DockedTheIconFollowsTheLookAndShowsTheList)
+{
+	XSession x(WindowManager::openbox);
+	TrayProcess tray(x);
+	TempDir dir;
+	writeMailbox(dir.sub("mbox"), "", kT1);
+	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	Window icon = 0;
+	ASSERT_TRUE(x.waitUntil([&] {
+		return (icon = x.findClient("boxwardenTray")) && inside(x, icon, tray.window()) && x.isViewable(icon);
+	}));
+	const Window list = x.findClient("boxwardenList");
+	ASSERT_NE(list, 0u);
+	// The list starts hidden, and the icon shell stays down: the tray
+	// shows the icon.
+	EXPECT_FALSE(x.isViewable(list));
+	EXPECT_FALSE(x.isViewable(x.findClient("boxwardenIcon")));
+	// The no-mail look is mostly its white background; the mail look,
+	// mostly its black one.
+	EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) >= 0 && darkShare(x, icon) < 0.3; }))
+		<< darkShare(x, icon);
+	writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
+	EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) > 0.7; })) << darkShare(x, icon);
+
+	for (bool shown : {true, false}) {
+		ASSERT_EQ(x.run("xdotool mousemove --window " + std::to_string(icon) + " 5 5 click 1"), 0);
+		EXPECT_TRUE(x.waitUntil([&] { return x.isViewable(list) == shown; })) << shown;
+	}
+	EXPECT_FALSE(x.isViewable(x.findClient("boxwardenIcon")));
+	EXPECT_EQ(windowsNamed(x, "boxwardenTray"), 1);
+	EXPECT_EQ(w.err(), "");
+}
+
+TEST(Tray, ATrayThatGoesAndComesBack)
+{
+	XSession x(WindowManager::openbox);
+	auto tray = std::make_unique<TrayProcess>(x);
+	TempDir dir;
+	writeMailbox(dir.sub("mbox"), message("a", "s"), kT1);
+	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	ASSERT_TRUE(x.waitUntil([&] { return x.findClient("boxwardenTray") && x.isViewable(x.findClient("boxwardenTray")); }));
+
+	tray->stop();
+	const Window standing = x.waitForShown("boxwardenIcon");
+	ASSERT_NE(standing, 0u);
+	const string gone = string(BOXWARDEN_BINARY) + ": the system tray has gone; the icon shows in a window of its own\n";
+	EXPECT_TRUE(x.waitUntil([&] { return w.err() == gone; })) << w.err();
+	// Nothing of it is left: not on the root, not anywhere.
+	EXPECT_TRUE(x.waitUntil([&] { return windowsNamed(x, "boxwardenTray") == 0; }));
+
+	tray = std::make_unique<TrayProcess>(x);
+	Window icon = 0;
+	EXPECT_TRUE(x.waitUntil([&] {
+		return (icon = x.findClient("boxwardenTray")) && inside(x, icon, tray->window()) && x.isViewable(icon);
+	}));
+	EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(standing); }));
+	x.waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+	EXPECT_EQ(windowsNamed(x, "boxwardenTray"), 1); // docked once
+	EXPECT_EQ(w.err(), gone);
+	EXPECT_GT(darkShare(x, icon), 0.7); // the mail look, as before
+}
+
+TEST(Tray, NoTrayAtAll)
+{
+	XSession x(WindowManager::openbox);
+	TempDir dir;
+	writeMailbox(dir.sub("mbox"), "", kT1);
+	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	const Window standing = x.waitForShown("boxwardenIcon");
+	ASSERT_NE(standing, 0u);
+	const string none = string(BOXWARDEN_BINARY) + ": no system tray; the icon shows in a window of its own\n";
+	EXPECT_TRUE(x.waitUntil([&] { return w.err() == none; })) << w.err();
+	const Window list = x.findClient("boxwardenList");
+	EXPECT_FALSE(x.isViewable(list));
+	// Its button shows the list, and stays.
+	ASSERT_EQ(x.run("xdotool mousemove --window " + std::to_string(standing) + " 20 20 click 1"), 0);
+	EXPECT_TRUE(x.waitUntil([&] { return x.isViewable(list); }));
+	EXPECT_TRUE(x.isViewable(standing));
+	x.waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+	EXPECT_EQ(w.err(), none);
+
+	// A tray that comes later takes the icon.
+	TrayProcess tray(x);
+	EXPECT_TRUE(x.waitUntil([&] {
+		const Window icon = x.findClient("boxwardenTray");
+		return icon && inside(x, icon, tray.window()) && x.isViewable(icon);
+	}));
+	EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(standing); }));
+	EXPECT_EQ(w.err(), none);
+}
