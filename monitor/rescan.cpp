@@ -168,16 +168,19 @@ void updateTitle()
 
 void switchIcon()
 {
-	if (mailCount > 0 && shownCount <= 0)
+	const bool toMail = mailCount > 0 && shownCount <= 0;
+	if (!toMail && !(mailCount <= 0 && shownCount > 0))
+		return;
+	// The taskbar's picture and the tray's first, so that the icon
+	// window, cleared by the switch, is redrawn as soon as it ever was.
+	showLook(toMail);
+	if (toMail)
 		XtVaSetValues(icon, XtNforeground, appResources.iconMailForeground, XtNbackground,
 		              appResources.iconMailBackground, XtNbitmap, appResources.mailBitmap, nullptr);
-	else if (mailCount <= 0 && shownCount > 0)
+	else
 		XtVaSetValues(icon, XtNforeground, appResources.iconForeground, XtNbackground,
 		              appResources.iconBackground, XtNbitmap, appResources.nomailBitmap, nullptr);
-	else
-		return;
 	shownCount = mailCount;
-	showLook(shownCount > 0);
 }
 
 } // namespace
