@@ -142,10 +142,11 @@ int main(int argc, char **argv)
 
 	if (isImapUrl(appResources.mailbox))
 		startRemoteMailbox();
-	rescanMailbox(true);
-	armPollTimer();
+	// Watched before the first look, so that no change after it is missed.
 	if (appResources.instant && !remoteMailbox)
 		startInstantNotice();
+	rescanMailbox(true);
+	armPollTimer();
 	runMainLoop();
 	return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -15,7 +16,7 @@ constexpr unsigned kSamples = 4;
 
 struct Bitmap {
 	unsigned width = 0, height = 0;
-	std::vector<bool> bits; // row by row
+	std::vector<unsigned char> bits; // row by row, 1 where set
 	bool read = false;
 };
 
@@ -47,13 +48,23 @@ const Bitmap &bitmapOf(bool mail)
 	return b;
 }
 
+// The colours do not change while the program runs: each is asked of the
+// server once.
 std::uint32_t rgbOf(Pixel pixel)
 {
+	static std::array<std::pair<Pixel, std::uint32_t>, 4> known;
+	static std::size_t count = 0;
+	for (std::size_t i = 0; i < count; ++i)
+		if (known[i].first == pixel)
+			return known[i].second;
 	XColor c{};
 	c.pixel = pixel;
 	XQueryColor(XtDisplay(toplevel), DefaultColormapOfScreen(XtScreen(toplevel)), &c);
-	return static_cast<std::uint32_t>(c.red >> 8) << 16 | static_cast<std::uint32_t>(c.green >> 8) << 8 |
-	       static_cast<std::uint32_t>(c.blue >> 8);
+	const std::uint32_t rgb = static_cast<std::uint32_t>(c.red >> 8) << 16 |
+	                          static_cast<std::uint32_t>(c.green >> 8) << 8 | static_cast<std::uint32_t>(c.blue >> 8);
+	if (count < known.size())
+		known[count++] = {pixel, rgb};
+	return rgb;
 }
 
 std::uint32_t blend(std::uint32_t fg, std::uint32_t bg, unsigned share, unsigned of)
@@ -94,6 +105,15 @@ std::vector<std::uint32_t> lookImage(bool mail, unsigned width, unsigned height)
 	const unsigned w = std::max(1u, static_cast<unsigned>(b.width * scale + 0.5));
 	const unsigned h = std::max(1u, static_cast<unsigned>(b.height * scale + 0.5));
 	const unsigned left = (width - std::min(w, width)) / 2, top = (height - std::min(h, height)) / 2;
+	// At a whole multiple each pixel is one of the bitmap's: no shades.
+	if (w % b.width == 0 && h % b.height == 0 && w / b.width == h / b.height) {
+		const unsigned times = w / b.width;
+		for (unsigned row = 0; row < std::min(h, height); ++row)
+			for (unsigned col = 0; col < std::min(w, width); ++col)
+				out[static_cast<std::size_t>(top + row) * width + left + col] =
+				        0xff000000u | (b.bits[static_cast<std::size_t>(row / times) * b.width + col / times] ? fg : bg);
+		return out;
+	}
 	for (unsigned row = 0; row < std::min(h, height); ++row)
 		for (unsigned col = 0; col < std::min(w, width); ++col) {
 			unsigned share = 0;
