@@ -10,7 +10,6 @@
 // root: either way it goes, and the icon shell stands alone again.
 #include "app/boxwarden.h"
 #include "desktop/desktop.h"
-#include "monitor/monitor.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
