@@ -9,6 +9,7 @@
 #include "tests/x/xsession.h"
 
 #include <algorithm>
+#include <memory>
 
 using std::string;
 using std::vector;
@@ -26,6 +27,25 @@ vector<string> remoteArgs(const Dovecot &dovecot, const string &passwordFile)
 	        "-xrm", "*passwordCommand: cat " + passwordFile, "-xrm", "*caFile: " + dovecot.caFile(),
 	        "-debug", "-poll", "1", "-fakeIcon", "-keepIcon"};
 }
+
+// A watcher on alice's INBOX of a Dovecot of the test's own, its list
+// shown and its first poll (of the empty folder) done.
+struct WatchedFolder {
+	Dovecot dovecot;
+	XSession x;
+	TempDir dir;
+	std::unique_ptr<Watcher> w;
+	Window list = 0;
+
+	bool start(const vector<string> &more = {})
+	{
+		vector<string> args = remoteArgs(dovecot, dir.write("password", string(Dovecot::kPassword) + "\n"));
+		args.insert(args.end(), more.begin(), more.end());
+		w = std::make_unique<Watcher>(x, dir.path(), args);
+		list = x.waitForShown("boxwardenList");
+		return list != 0 && w->waitForOutput("Empty, 1 ");
+	}
+};
 
 } // namespace
 
@@ -97,13 +117,11 @@ TEST(Imap, ASilentServerLeavesTheWindowAnswering)
 
 TEST(Imap, AHelperThatEndsIsStartedAgain)
 {
-	Dovecot dovecot;
-	XSession x;
-	TempDir dir;
-	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
-	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
-	ASSERT_NE(x.waitForShown("boxwardenList"), 0u);
-	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	WatchedFolder f;
+	ASSERT_TRUE(f.start());
+	Dovecot &dovecot = f.dovecot;
+	XSession &x = f.x;
+	Watcher &w = *f.w;
 	ASSERT_EQ(x.run("pkill -KILL -P " + std::to_string(w.pid()) + " -f boxwarden-imap"), 0);
 	ASSERT_TRUE(x.waitUntil([&] { return w.err().find("the IMAP helper ended") != string::npos; })) << w.err();
 	dovecot.deliver(mail("Ann <ann@x>", "after the restart"));
@@ -115,15 +133,11 @@ TEST(Imap, AHelperThatEndsIsStartedAgain)
 
 TEST(Imap, InstantNoticeThroughIdle)
 {
-	Dovecot dovecot;
-	XSession x;
-	TempDir dir;
-	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
-	vector<string> args = remoteArgs(dovecot, password);
-	args.insert(args.end(), {"-instant", "-poll", "3600"});
-	Watcher w(x, dir.path(), args);
-	ASSERT_NE(x.waitForShown("boxwardenList"), 0u);
-	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	WatchedFolder f;
+	ASSERT_TRUE(f.start({"-instant", "-poll", "3600"}));
+	Dovecot &dovecot = f.dovecot;
+	XSession &x = f.x;
+	Watcher &w = *f.w;
 	x.waitUntil([] { return false; }, std::chrono::milliseconds(500)); // idling by now
 	for (std::size_t n = 1; n <= 2; ++n) {
 		dovecot.deliver(mail("Ann <ann@x>", "now " + std::to_string(n)));
@@ -141,14 +155,12 @@ TEST(Imap, InstantNoticeThroughIdle)
 
 TEST(Imap, AServerStoppedAndStartedDuringARun)
 {
-	Dovecot dovecot;
-	XSession x;
-	TempDir dir;
-	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
-	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
-	const Window list = x.waitForShown("boxwardenList");
-	ASSERT_NE(list, 0u);
-	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	WatchedFolder f;
+	ASSERT_TRUE(f.start());
+	Dovecot &dovecot = f.dovecot;
+	XSession &x = f.x;
+	Watcher &w = *f.w;
+	const Window list = f.list;
 	const string title = x.wmName(list);
 	dovecot.stop();
 	// While the server is down, the list, title and icon stay as they are.
@@ -217,14 +229,10 @@ TEST(Imap, ThousandsUnseenAndALittleRoom)
 
 TEST(Imap, AHelperThatHangsIsReplaced)
 {
-	Dovecot dovecot;
-	XSession x;
-	TempDir dir;
-	const string password = dir.write("password", string(Dovecot::kPassword) + "\n");
-	Watcher w(x, dir.path(), remoteArgs(dovecot, password));
-	const Window list = x.waitForShown("boxwardenList");
-	ASSERT_NE(list, 0u);
-	ASSERT_TRUE(w.waitForOutput("Empty, 1 "));
+	WatchedFolder f;
+	ASSERT_TRUE(f.start());
+	XSession &x = f.x;
+	Watcher &w = *f.w;
 	// Stopped, the helper takes requests into its pipe and never answers;
 	// only SIGKILL ends it.
 	const string helper = "-P " + std::to_string(w.pid()) + " -f boxwarden-imap";
@@ -232,7 +240,7 @@ TEST(Imap, AHelperThatHangsIsReplaced)
 	const string hung = string(BOXWARDEN_BINARY) + ": the IMAP helper stopped answering; it is started again at "
 	                                                "the next poll\n";
 	ASSERT_TRUE(x.waitUntil([&] { return w.err() == hung; }, std::chrono::seconds(150))) << w.err();
-	dovecot.deliver(mail("Ann <ann@x>", "after the hang"));
+	f.dovecot.deliver(mail("Ann <ann@x>", "after the hang"));
 	EXPECT_TRUE(w.waitForOutput("Scanned, 1 1 "));
 	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
 	EXPECT_EQ(w.err(), hung);
