@@ -15,6 +15,10 @@
 // colours: the same picture, sharp at whole multiples of the bitmap's size
 // and smoothed below it.
 std::vector<std::uint32_t> lookImage(bool mail, unsigned width, unsigned height);
+// Asks the server once, at start-up, for what the pictures are made of
+// (the bitmaps and the colours): a switch of the look then waits for no
+// answer, and the windows are redrawn as quickly as ever.
+void prepareLooks();
 // One of the look's two colours, as 0xRRGGBB.
 std::uint32_t lookRgb(bool mail, bool foreground);
 // The look's bitmap size; 0 by 0 when it has none.

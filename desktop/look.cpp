@@ -86,6 +86,15 @@ std::uint32_t lookRgb(bool mail, bool foreground)
 	return rgbOf(foreground ? appResources.iconForeground : appResources.iconBackground);
 }
 
+void prepareLooks()
+{
+	for (bool mail : {false, true}) {
+		bitmapOf(mail);
+		lookRgb(mail, true);
+		lookRgb(mail, false);
+	}
+}
+
 void lookSize(bool mail, unsigned &width, unsigned &height)
 {
 	const Bitmap &b = bitmapOf(mail);

@@ -334,6 +334,7 @@ void runMainLoop()
 
 void startDesktop()
 {
+	prepareLooks();
 	showLook(false);
 	if (appResources.urgent)
 		startAttention();

@@ -144,6 +144,9 @@ TEST(MaildirX, AMailboxFileDeletedAndCreatedAgainIsStillWatched)
 	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-debug", "-instant", "-poll", "3600"});
 	ASSERT_NE(x.waitForShown("boxwarden"), 0u);
 	ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; })); // at start
+	// The list's mapping is looked at first, so that it is the removal's
+	// rescan that finds the file gone.
+	ASSERT_TRUE(w.waitForOutput("No change, 0 "));
 	fs::remove(dir.sub("mbox"));
 	ASSERT_TRUE(w.waitForOutput("No mail file, 1 1\n"));
 	writeMailbox(dir.sub("mbox"), message("b", "s"), kT2);

@@ -5,6 +5,7 @@
 #include "tests/x/view.h"
 #include "tests/x/xsession.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -147,7 +148,14 @@ TEST(Rescan, IconLooks)
 		// Iconified, so that the window manager shows the icon.
 		Watcher w(x, dir.path(), with(kPolled, with({"-iconic"}, c.args)));
 		ASSERT_TRUE(x.waitUntil([&] { return iconBackground(x) == c.noMail; })) << std::hex << iconBackground(x);
-		const auto noMailImage = x.image(iconWidget(x));
+		// The background shows as soon as the window maps; the bitmap once
+		// the watcher has drawn it.
+		vector<unsigned long> noMailImage;
+		ASSERT_TRUE(x.waitUntil([&] {
+			noMailImage = x.image(iconWidget(x));
+			return std::count(noMailImage.begin(), noMailImage.end(), c.noMail) <
+			       static_cast<std::ptrdiff_t>(noMailImage.size());
+		}));
 
 		writeMailbox(dir.sub("mbox"), messages(1, "m", true) + messages(1), kT2);
 		ASSERT_TRUE(x.waitUntil([&] { return iconBackground(x) == c.mail; })) << std::hex << iconBackground(x);
@@ -155,7 +163,7 @@ TEST(Rescan, IconLooks)
 
 		writeMailbox(dir.sub("mbox"), messages(1, "m", true), kT3);
 		ASSERT_TRUE(x.waitUntil([&] { return iconBackground(x) == c.noMail; })) << std::hex << iconBackground(x);
-		EXPECT_EQ(x.image(iconWidget(x)), noMailImage);
+		EXPECT_TRUE(x.waitUntil([&] { return x.image(iconWidget(x)) == noMailImage; }));
 	}
 }
 
