@@ -38,6 +38,9 @@ void startAttention();
 void askForAttention();
 void attentionGiven();
 
+// tray: docks the icon, or has it stand alone, and follows the look.
+void startTray();
+void showTrayLook(bool mail);
 // tray: whether the icon lives in a tray just now (the icon window then
 // stays down), and the main loop, which gives the tray its events.
 bool iconDocked();

@@ -293,24 +293,6 @@ bool takeTrayEvent(const XEvent &e)
 	return true;
 }
 
-void startTray()
-{
-	Display *d = display();
-	const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(XScreenNumberOfScreen(XtScreen(toplevel)));
-	tray.selection = XInternAtom(d, name.c_str(), False);
-	tray.opcode = XInternAtom(d, "_NET_SYSTEM_TRAY_OPCODE", False);
-	tray.manager = XInternAtom(d, "MANAGER", False);
-	tray.xembedInfo = XInternAtom(d, "_XEMBED_INFO", False);
-	tray.previousHandler = XSetErrorHandler(trayErrors);
-	// A tray that comes announces itself to the root window's
-	// structure-notify listeners.
-	const Window root = RootWindowOfScreen(XtScreen(toplevel));
-	XWindowAttributes attributes;
-	XGetWindowAttributes(d, root, &attributes);
-	XSelectInput(d, root, attributes.your_event_mask | StructureNotifyMask);
-	dock();
-}
-
 } // namespace
 
 bool iconDocked()
@@ -332,22 +314,27 @@ void runMainLoop()
 	} while (!XtAppGetExitFlag(appContext));
 }
 
-void startDesktop()
+void startTray()
 {
-	prepareLooks();
-	showLook(false);
-	if (appResources.urgent)
-		startAttention();
-	if (appResources.tray)
-		startTray();
+	Display *d = display();
+	const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(XScreenNumberOfScreen(XtScreen(toplevel)));
+	tray.selection = XInternAtom(d, name.c_str(), False);
+	tray.opcode = XInternAtom(d, "_NET_SYSTEM_TRAY_OPCODE", False);
+	tray.manager = XInternAtom(d, "MANAGER", False);
+	tray.xembedInfo = XInternAtom(d, "_XEMBED_INFO", False);
+	tray.previousHandler = XSetErrorHandler(trayErrors);
+	// A tray that comes announces itself to the root window's
+	// structure-notify listeners.
+	const Window root = RootWindowOfScreen(XtScreen(toplevel));
+	XWindowAttributes attributes;
+	XGetWindowAttributes(d, root, &attributes);
+	XSelectInput(d, root, attributes.your_event_mask | StructureNotifyMask);
+	dock();
 }
 
-void showLook(bool mail)
+void showTrayLook(bool mail)
 {
-	setTaskbarIcon(XtWindow(listShell), mail);
-	if (appResources.fakeIcon)
-		setTaskbarIcon(XtWindow(iconShell), mail);
-	if (!appResources.tray || tray.mail == mail)
+	if (tray.mail == mail)
 		return;
 	tray.mail = mail;
 	if (tray.window == None)

@@ -120,6 +120,23 @@ bool Connection::send(const string &bytes, string &why)
 	return true;
 }
 
+// What the server has sent, into the reader, without waiting.
+Connection::Read Connection::readSome(string &why)
+{
+	std::array<char, 16384> buf;
+	std::size_t n = 0;
+	const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
+	if (code == CURLE_AGAIN)
+		return Read::nothing;
+	if (code != CURLE_OK || n == 0) {
+		why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
+		close();
+		return Read::closed;
+	}
+	reader_.feed({buf.data(), n});
+	return Read::some;
+}
+
 // The next response, or the connection closed and why.
 bool Connection::receive(Response &out, string &why)
 {
@@ -135,23 +152,19 @@ bool Connection::receive(Response &out, string &why)
 		case ResponseReader::Result::none:
 			break;
 		}
-		std::array<char, 16384> buf;
-		std::size_t n = 0;
-		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
-		if (code == CURLE_AGAIN) {
+		switch (readSome(why)) {
+		case Read::some:
+			continue;
+		case Read::nothing:
 			if (!waitFor(POLLIN, until)) {
 				why = "the server did not answer";
 				close();
 				return false;
 			}
 			continue;
-		}
-		if (code != CURLE_OK || n == 0) {
-			why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
-			close();
+		case Read::closed:
 			return false;
 		}
-		reader_.feed({buf.data(), n});
 	}
 }
 
@@ -229,18 +242,10 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 			close();
 			return false;
 		}
-		std::array<char, 16384> buf;
-		std::size_t n = 0;
-		const CURLcode code = curl_easy_recv(handle(curl_), buf.data(), buf.size(), &n);
 		++reads;
-		if (code == CURLE_AGAIN)
-			return true; // all there is for now
-		if (code != CURLE_OK || n == 0) {
-			why = code != CURLE_OK ? curl_easy_strerror(code) : "the server closed the connection";
-			close();
-			return false;
-		}
-		reader_.feed({buf.data(), n});
+		const Read read = readSome(why);
+		if (read != Read::some)
+			return read == Read::nothing; // all there is for now, or trouble
 	}
 	return true;
 }

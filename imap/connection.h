@@ -58,6 +58,8 @@ private:
 	bool waitFor(short events, std::chrono::steady_clock::time_point deadline) const;
 	bool send(const std::string &bytes, std::string &why);
 	bool receive(Response &out, std::string &why);
+	enum class Read { some, nothing, closed };
+	Read readSome(std::string &why);
 
 	CurlHandle *curl_ = nullptr;
 	ResponseReader reader_;

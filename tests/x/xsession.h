@@ -37,7 +37,6 @@ public:
 	const std::string &displayName() const { return displayName_; }
 	Display *display() const { return display_; }
 	void killServer(); // ends Xvfb as a crash would
-	std::string windowManagerLog() const { return readFile(dir_.sub("twm.log")); }
 
 	// Runs a command line through sh on this display; its exit status.
 	int run(const std::string &command) const;
