@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 using std::string;
 using std::vector;
@@ -152,6 +153,27 @@ TEST(Imap, InstantNoticeThroughIdle)
 		EXPECT_EQ(x.bells().size(), n);
 	}
 	EXPECT_EQ(w.err(), "");
+}
+
+// A delivery and its reading elsewhere within one second: the title
+// follows both, though its time, in seconds, does not move.  Hiding and
+// showing the list makes the watcher look at once.
+TEST(Imap, TwoChangesWithinASecondBothReachTheTitle)
+{
+	WatchedFolder f;
+	ASSERT_TRUE(f.start({"-poll", "3600"}));
+	XSession &x = f.x;
+	const string list = std::to_string(f.list);
+	// Just after a second begins, so that both changes fall within it.
+	const auto now = std::chrono::system_clock::now().time_since_epoch();
+	std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+	f.dovecot.deliver(mail("Ann <ann@x>", "read at once"));
+	ASSERT_EQ(x.run("xdotool windowminimize " + list), 0);
+	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(f.list).starts_with("Mail at "); })) << f.w->out();
+	f.dovecot.doveadm("flags add -u alice '\\Seen' mailbox INBOX uid 1");
+	ASSERT_EQ(x.run("xdotool windowmap " + list), 0);
+	EXPECT_TRUE(x.waitUntil([&] { return x.wmName(f.list).starts_with("No mail since "); })) << f.w->out();
+	EXPECT_EQ(f.w->err(), "");
 }
 
 TEST(Imap, AServerStoppedAndStartedDuringARun)
