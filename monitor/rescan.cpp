@@ -30,6 +30,9 @@ namespace {
 // summary as it is; null once the summary has been written again.
 const char *labelStart = nullptr;
 
+// A Maildir's time, to the nanosecond, when a change was last taken in.
+timespec lastStamp{};
+
 // ctime() text, newline included.  A time the C library can't render (a
 // file dated past the year 2^31, which some file systems allow) gets a
 // text of its own.
@@ -46,7 +49,23 @@ void takeInNoMail(time_t mtime)
 	labelStart = nullptr;
 	mailCount = 0;
 	lastMtime = mtime;
+	lastStamp = {};
 	listCurrent = false;
+}
+
+// A delivery into a Maildir, or a reader's move, changes its new and cur
+// folders, not the Maildir itself.  The two often come within a second (a
+// reader takes in what was just delivered), so a change is told by the
+// nanoseconds too, and the title, which shows seconds, is made again at
+// each change.
+MailboxLook lookAtMaildir(const timespec &stamp)
+{
+	const bool changed = stamp.tv_sec != lastStamp.tv_sec || stamp.tv_nsec != lastStamp.tv_nsec;
+	if (changed) {
+		lastStamp = stamp; // every change of a folder is read
+		titleTime = 0;
+	}
+	return {false, stamp.tv_sec, changed, false, true};
 }
 
 // What a rescan sees of a local mailbox.
@@ -55,12 +74,10 @@ MailboxLook lookAtMailbox()
 	struct stat st;
 	if (stat(appResources.mailbox, &st) != 0)
 		return {true, 0, false, false, false};
-	// A delivery into a Maildir, or a reader's move, changes its new and
-	// cur folders, not the Maildir itself.
-	time_t mtime = st.st_mtime;
-	if (S_ISDIR(st.st_mode))
-		isMaildir(appResources.mailbox, &mtime);
-	return {false, mtime, mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode)};
+	timespec stamp;
+	if (S_ISDIR(st.st_mode) && isMaildir(appResources.mailbox, &stamp))
+		return lookAtMaildir(stamp);
+	return {false, st.st_mtime, st.st_mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode)};
 }
 
 // Drives the viewport's scrollbar as a drag to its bottom would, so that

@@ -111,13 +111,15 @@ std::optional<string> MDparseOne(const string &folderPath, const Message &m, int
 
 } // namespace
 
-bool isMaildir(const char *path, time_t *changed)
+bool isMaildir(const char *path, timespec *changed)
 {
 	struct stat cur, fresh;
 	if (!isFolder(string(path) + "/cur", cur) || !isFolder(string(path) + "/new", fresh))
 		return false;
 	if (changed)
-		*changed = std::max(cur.st_mtime, fresh.st_mtime);
+		*changed = std::max(cur.st_mtim, fresh.st_mtim, [](const timespec &a, const timespec &b) {
+			return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+		});
 	return true;
 }
 

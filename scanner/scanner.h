@@ -19,8 +19,9 @@ inline constexpr int SCAN_UTF8 = 16;      // the international list: whole value
 int parseMailbox(const char *path, char *summary, int capacity, int flags);
 
 // Whether path is a Maildir, a folder holding both cur and new; if so, and
-// changed is given, the time it last changed: the later of those two's.
-bool isMaildir(const char *path, time_t *changed = nullptr);
+// changed is given, the time it last changed: the later of those two's,
+// to the nanosecond.
+bool isMaildir(const char *path, timespec *changed = nullptr);
 
 // The line of a message whose header block (which is changed in place) is
 // all there is of it, with status (empty for none), by the rules of a

@@ -146,22 +146,29 @@ TEST(Maildir, EmptyOrNoMaildirAtAll)
 	fs::create_directories(half + "/tmp");
 	dir.write("half/new/1.m", note("a", "s"));
 	EXPECT_EQ(scan(half, SCAN_NEW_ONLY).count, 2);
-	time_t changed = 0;
+	timespec changed{};
 	EXPECT_FALSE(isMaildir(half.c_str(), &changed));
 	EXPECT_FALSE(isMaildir(dir.write("file", "x").c_str(), &changed));
 }
 
+// To the nanosecond: a delivery and a reader's move often come within the
+// same second.
 TEST(Maildir, ItsTimeIsTheLaterOfNewAndCur)
 {
 	TempDir dir;
 	const string md = maildir(dir);
-	for (const auto &[newTime, curTime] : {std::pair{1000L, 2000L}, {3000L, 2000L}}) {
-		const timespec n[2] = {{newTime, 0}, {newTime, 0}}, c[2] = {{curTime, 0}, {curTime, 0}};
+	struct Case {
+		timespec fresh, cur, later;
+	};
+	for (const auto &[fresh, cur, later] : {Case{{1000, 0}, {2000, 0}, {2000, 0}}, Case{{3000, 0}, {2000, 0}, {3000, 0}},
+	                                        Case{{3000, 5}, {3000, 7}, {3000, 7}}, Case{{3000, 9}, {3000, 7}, {3000, 9}}}) {
+		const timespec n[2] = {fresh, fresh}, c[2] = {cur, cur};
 		utimensat(AT_FDCWD, (md + "/new").c_str(), n, 0);
 		utimensat(AT_FDCWD, (md + "/cur").c_str(), c, 0);
-		time_t changed = 0;
+		timespec changed{};
 		ASSERT_TRUE(isMaildir(md.c_str(), &changed));
-		EXPECT_EQ(changed, std::max(newTime, curTime));
+		EXPECT_EQ(changed.tv_sec, later.tv_sec);
+		EXPECT_EQ(changed.tv_nsec, later.tv_nsec);
 	}
 }
 

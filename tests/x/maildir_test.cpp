@@ -76,6 +76,32 @@ TEST(MaildirX, DeliveredThenRead)
 	EXPECT_EQ(w.err(), "");
 }
 
+// A delivery and its reading within one second: the second change, which
+// the folders' times in seconds do not show, is seen too.  Hiding and
+// showing the list makes the watcher look at once.
+TEST(MaildirX, DeliveredAndReadWithinASecond)
+{
+	XSession x;
+	TempDir dir;
+	const string md = makeMaildir(dir);
+	Watcher w(x, dir.path(), {"-mailbox", "Maildir", "-debug", "-poll", "3600", "-fakeIcon", "-keepIcon"});
+	const Window list = x.waitForShown("boxwardenList");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("No mail since "); }));
+	// Just after a second begins, so that both changes fall within it.
+	const auto now = std::chrono::system_clock::now().time_since_epoch();
+	std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+	ASSERT_EQ(x.run(deliver(md, "Ann") + " && xdotool windowminimize " + std::to_string(list)), 0);
+	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("Mail at "); })) << w.out();
+	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kBlack; }));
+	ASSERT_EQ(x.run("minc " + md + " >/dev/null && mflag -S " + md + "/cur/* >/dev/null && xdotool windowmap " +
+	                std::to_string(list)),
+	          0);
+	EXPECT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("No mail since "); })) << w.out();
+	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kWhite; }));
+	EXPECT_EQ(w.err(), "");
+}
+
 namespace {
 
 // One kind of mailbox and what a delivery into it is.
