@@ -1,5 +1,6 @@
 #include "tests/imap/dovecot.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -153,6 +154,26 @@ string Dovecot::doveadm(const string &args, const string &input) const
 	if (std::system(command.c_str()) != 0)
 		throw std::runtime_error("failed: " + command + ": " + readFile(out));
 	return readFile(out);
+}
+
+string Dovecot::settledLog(std::size_t from) const
+{
+	using Clock = std::chrono::steady_clock;
+	constexpr std::chrono::milliseconds kStill(500), kAtMost(15000);
+	const auto start = Clock::now();
+	auto stillSince = start;
+	string seen;
+	while (Clock::now() - start < kAtMost) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		const string all = log();
+		const string now = all.substr(std::min(from, all.size()));
+		if (now != seen) {
+			seen = now;
+			stillSince = Clock::now();
+		} else if (seen.find("Disconnected") != string::npos && Clock::now() - stillSince >= kStill)
+			break;
+	}
+	return seen;
 }
 
 void Dovecot::deliver(const string &message, const string &folder) const

@@ -26,6 +26,10 @@ public:
 	// A CA that signed nothing of this server's.
 	const std::string &otherCaFile() const { return otherCaFile_; }
 	std::string log() const { return readFile(dir_.sub("dovecot.log")); }
+	// The log past its first `from` bytes, once it holds the end of a
+	// connection and has been still for a moment: Dovecot logs a
+	// connection when it ends, which may be well after its client has gone.
+	std::string settledLog(std::size_t from) const;
 	const TempDir &dir() const { return dir_; }
 
 	void start();

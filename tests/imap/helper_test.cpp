@@ -179,7 +179,7 @@ TEST_F(WithDovecot, RefusedLoginsAndCertificates)
 				EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
 			EXPECT_EQ(h.err(), c.err);
 		}
-		const string log = dovecot_.log().substr(logBefore);
+		const string log = dovecot_.settledLog(logBefore);
 		// Dovecot logs every connection, and the user of any login tried.
 		EXPECT_EQ(log.find("user=<alice>") != string::npos, c.loginTried) << log;
 		if (!c.loginTried) {
