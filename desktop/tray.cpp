@@ -187,6 +187,13 @@ void dock()
 	if (tray.window != None)
 		return; // asked, or in, already
 	Display *d = display();
+	// Errors about an earlier tray's windows have all come once the server
+	// has caught up; forgetting them then keeps the list from growing with
+	// every tray that comes and goes over weeks.
+	if (!tray.gone.empty()) {
+		XSync(d, False);
+		tray.gone.clear();
+	}
 	XGrabServer(d); // the owner can't go between the look and the watch
 	const Window owner = XGetSelectionOwner(d, tray.selection);
 	if (owner != None) {
