@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 
 using std::string;
 using std::vector;
@@ -164,9 +163,7 @@ TEST(Imap, TwoChangesWithinASecondBothReachTheTitle)
 	ASSERT_TRUE(f.start({"-poll", "3600"}));
 	XSession &x = f.x;
 	const string list = std::to_string(f.list);
-	// Just after a second begins, so that both changes fall within it.
-	const auto now = std::chrono::system_clock::now().time_since_epoch();
-	std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+	waitForNextSecond(); // so that both changes fall within it
 	f.dovecot.deliver(mail("Ann <ann@x>", "read at once"));
 	ASSERT_EQ(x.run("xdotool windowminimize " + list), 0);
 	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(f.list).starts_with("Mail at "); })) << f.w->out();

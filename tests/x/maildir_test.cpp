@@ -88,9 +88,7 @@ TEST(MaildirX, DeliveredAndReadWithinASecond)
 	const Window list = x.waitForShown("boxwardenList");
 	ASSERT_NE(list, 0u);
 	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("No mail since "); }));
-	// Just after a second begins, so that both changes fall within it.
-	const auto now = std::chrono::system_clock::now().time_since_epoch();
-	std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+	waitForNextSecond(); // so that both changes fall within it
 	ASSERT_EQ(x.run(deliver(md, "Ann") + " && xdotool windowminimize " + std::to_string(list)), 0);
 	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("Mail at "); })) << w.out();
 	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kBlack; }));

@@ -431,6 +431,12 @@ void setMtime(const string &path, long mtime)
 	utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+void waitForNextSecond()
+{
+	const auto now = std::chrono::system_clock::now().time_since_epoch();
+	std::this_thread::sleep_for(std::chrono::seconds(1) - now % std::chrono::seconds(1));
+}
+
 void writeMailbox(const string &path, const string &bytes, long mtime)
 {
 	std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

@@ -125,5 +125,8 @@ private:
 // since the epoch), so that every change moves the time the watcher sees.
 void writeMailbox(const std::string &path, const std::string &bytes, long mtime);
 void setMtime(const std::string &path, long mtime);
+// Sleeps until the clock's next second has just begun, so that what a test
+// does next falls within one second.
+void waitForNextSecond();
 std::string message(const std::string &sender, const std::string &subject, bool read = false);
 int occurrences(const std::string &text, const std::string &what);
