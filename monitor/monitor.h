@@ -27,6 +27,7 @@ struct MailboxLook {
 	bool changed; // since the change last taken in
 	bool empty;   // of size 0, or a folder on a server without messages
 	bool folder;  // read whatever the settings, as MH folders and Maildirs are
+	bool exact;   // changes are told to less than a second (a Maildir, a server's folder)
 };
 enum class RescanStep { stop, read, finish };
 RescanStep examineMailbox(bool notify, const MailboxLook &look);

@@ -194,12 +194,7 @@ void takeStatus(bool changed, long messages)
 	changed = changed || helper.changeMissed;
 	helper.changeMissed = false;
 	const time_t now = std::time(nullptr);
-	// A folder can change twice within a second (a delivery, then a read
-	// elsewhere), which a title made of seconds would not show: it is made
-	// again at every change.
-	if (changed)
-		titleTime = 0;
-	const MailboxLook look{false, changed ? now : lastMtime, changed, messages == 0, false};
+	const MailboxLook look{false, changed ? now : lastMtime, changed, messages == 0, false, true};
 	switch (examineMailbox(helper.notify, look)) {
 	case RescanStep::stop:
 		rescanDone();

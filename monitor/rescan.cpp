@@ -56,16 +56,13 @@ void takeInNoMail(time_t mtime)
 // A delivery into a Maildir, or a reader's move, changes its new and cur
 // folders, not the Maildir itself.  The two often come within a second (a
 // reader takes in what was just delivered), so a change is told by the
-// nanoseconds too, and the title, which shows seconds, is made again at
-// each change.
+// nanoseconds too.
 MailboxLook lookAtMaildir(const timespec &stamp)
 {
 	const bool changed = stamp.tv_sec != lastStamp.tv_sec || stamp.tv_nsec != lastStamp.tv_nsec;
-	if (changed) {
+	if (changed)
 		lastStamp = stamp; // every change of a folder is read
-		titleTime = 0;
-	}
-	return {false, stamp.tv_sec, changed, false, true};
+	return {false, stamp.tv_sec, changed, false, true, true};
 }
 
 // What a rescan sees of a local mailbox.
@@ -73,11 +70,11 @@ MailboxLook lookAtMailbox()
 {
 	struct stat st;
 	if (stat(appResources.mailbox, &st) != 0)
-		return {true, 0, false, false, false};
+		return {true, 0, false, false, false, false};
 	timespec stamp;
 	if (S_ISDIR(st.st_mode) && isMaildir(appResources.mailbox, &stamp))
 		return lookAtMaildir(stamp);
-	return {false, st.st_mtime, st.st_mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode)};
+	return {false, st.st_mtime, st.st_mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode), false};
 }
 
 // Drives the viewport's scrollbar as a drag to its bottom would, so that
@@ -230,6 +227,10 @@ RescanStep examineMailbox(bool notify, const MailboxLook &look)
 			std::printf("No change, %d %s", notify, timeText(lastMtime));
 		return notify ? RescanStep::stop : RescanStep::finish;
 	}
+	// Two changes within a second leave the title's time as it was; where
+	// a change is told more finely, the title is made again at each.
+	if (look.changed && look.exact)
+		titleTime = 0;
 	if (look.empty) {
 		if (debug)
 			std::printf("Empty, %d %s", notify, timeText(look.mtime));
