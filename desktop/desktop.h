@@ -19,7 +19,8 @@ std::vector<std::uint32_t> lookImage(bool mail, unsigned width, unsigned height)
 // (the bitmaps and the colours): a switch of the look then waits for no
 // answer, and the windows are redrawn as quickly as ever.
 void prepareLooks();
-// One of the look's two colours, as 0xRRGGBB.
+// One of the look's two colours: the pixel, and as 0xRRGGBB.
+Pixel lookPixel(bool mail, bool foreground);
 std::uint32_t lookRgb(bool mail, bool foreground);
 // The look's bitmap size; 0 by 0 when it has none.
 void lookSize(bool mail, unsigned &width, unsigned &height);

@@ -79,11 +79,16 @@ std::uint32_t blend(std::uint32_t fg, std::uint32_t bg, unsigned share, unsigned
 
 } // namespace
 
-std::uint32_t lookRgb(bool mail, bool foreground)
+Pixel lookPixel(bool mail, bool foreground)
 {
 	if (mail)
-		return rgbOf(foreground ? appResources.iconMailForeground : appResources.iconMailBackground);
-	return rgbOf(foreground ? appResources.iconForeground : appResources.iconBackground);
+		return foreground ? appResources.iconMailForeground : appResources.iconMailBackground;
+	return foreground ? appResources.iconForeground : appResources.iconBackground;
+}
+
+std::uint32_t lookRgb(bool mail, bool foreground)
+{
+	return rgbOf(lookPixel(mail, foreground));
 }
 
 void prepareLooks()

@@ -92,8 +92,7 @@ void makeImage()
 		return d;
 	};
 	const bool trueColor = visual->c_class == TrueColor;
-	const Pixel fg = tray.mail ? appResources.iconMailForeground : appResources.iconForeground;
-	const Pixel bg = tray.mail ? appResources.iconMailBackground : appResources.iconBackground;
+	const Pixel fg = lookPixel(tray.mail, true), bg = lookPixel(tray.mail, false);
 	auto part = [](std::uint32_t rgb, unsigned long mask) {
 		// The 8-bit channel under mask's place and width.
 		int shift = 0, bits = 0;
@@ -161,7 +160,7 @@ Window createTrayWindow()
 	Display *d = display();
 	Screen *screen = XtScreen(toplevel);
 	XSetWindowAttributes a{};
-	a.background_pixel = tray.mail ? appResources.iconMailBackground : appResources.iconBackground;
+	a.background_pixel = lookPixel(tray.mail, false);
 	a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
 	const Window w = XCreateWindow(d, RootWindowOfScreen(screen), 0, 0, tray.width, tray.height, 0, CopyFromParent,
 	                               InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
@@ -346,8 +345,7 @@ void showTrayLook(bool mail)
 	tray.mail = mail;
 	if (tray.window == None)
 		return;
-	XSetWindowBackground(display(), tray.window,
-	                     mail ? appResources.iconMailBackground : appResources.iconBackground);
+	XSetWindowBackground(display(), tray.window, lookPixel(mail, false));
 	setTaskbarIcon(tray.window, mail);
 	makeImage();
 	draw();

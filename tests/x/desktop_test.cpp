@@ -51,32 +51,16 @@ vector<unsigned long> taskbarIcon(const vector<unsigned long> &look)
 	return icon;
 }
 
-// Windows of that WM_CLASS instance anywhere in the tree.
-int windowsNamed(XSession &x, const string &instance)
+// The icon's window once the tray holds it and shows it; 0 until then.
+Window dockedIcon(XSession &x, TrayProcess &tray)
 {
-	int found = 0;
-	vector<Window> pending{DefaultRootWindow(x.display())};
-	while (!pending.empty()) {
-		const Window w = pending.back();
-		pending.pop_back();
-		XClassHint hint{};
-		if (XGetClassHint(x.display(), w, &hint)) {
-			found += hint.res_name && instance == hint.res_name;
-			XFree(hint.res_name);
-			XFree(hint.res_class);
-		}
-		for (Window child : x.children(w))
-			pending.push_back(child);
-	}
-	return found;
-}
-
-bool inside(XSession &x, Window w, Window ancestor)
-{
-	for (Window up = x.parent(w); up; up = x.parent(up))
-		if (up == ancestor)
-			return true;
-	return false;
+	const Window icon = x.findClient("boxwardenTray");
+	if (!icon || !x.isViewable(icon))
+		return 0;
+	for (Window up = x.parent(icon); up; up = x.parent(up))
+		if (up == tray.window())
+			return icon;
+	return 0;
 }
 
 // The share of the window's pixels that are dark: the tray draws the
@@ -189,9 +173,7 @@ TEST(Tray, DockedTheIconFollowsTheLookAndShowsTheList)
 	writeMailbox(dir.sub("mbox"), "", kT1);
 	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
 	Window icon = 0;
-	ASSERT_TRUE(x.waitUntil([&] {
-		return (icon = x.findClient("boxwardenTray")) && inside(x, icon, tray.window()) && x.isViewable(icon);
-	}));
+	ASSERT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, tray)) != 0; }));
 	const Window list = x.findClient("boxwardenList");
 	ASSERT_NE(list, 0u);
 	// The list starts hidden, and the icon shell stays down: the tray
@@ -210,7 +192,7 @@ TEST(Tray, DockedTheIconFollowsTheLookAndShowsTheList)
 		EXPECT_TRUE(x.waitUntil([&] { return x.isViewable(list) == shown; })) << shown;
 	}
 	EXPECT_FALSE(x.isViewable(x.findClient("boxwardenIcon")));
-	EXPECT_EQ(windowsNamed(x, "boxwardenTray"), 1);
+	EXPECT_EQ(x.clients("boxwardenTray").size(), 1u);
 	EXPECT_EQ(w.err(), "");
 }
 
@@ -229,16 +211,14 @@ TEST(Tray, ATrayThatGoesAndComesBack)
 	const string gone = string(BOXWARDEN_BINARY) + ": the system tray has gone; the icon shows in a window of its own\n";
 	EXPECT_TRUE(x.waitUntil([&] { return w.err() == gone; })) << w.err();
 	// Nothing of it is left: not on the root, not anywhere.
-	EXPECT_TRUE(x.waitUntil([&] { return windowsNamed(x, "boxwardenTray") == 0; }));
+	EXPECT_TRUE(x.waitUntil([&] { return x.clients("boxwardenTray").empty(); }));
 
 	tray = std::make_unique<TrayProcess>(x);
 	Window icon = 0;
-	EXPECT_TRUE(x.waitUntil([&] {
-		return (icon = x.findClient("boxwardenTray")) && inside(x, icon, tray->window()) && x.isViewable(icon);
-	}));
+	EXPECT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, *tray)) != 0; }));
 	EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(standing); }));
 	x.waitUntil([] { return false; }, std::chrono::milliseconds(1500));
-	EXPECT_EQ(windowsNamed(x, "boxwardenTray"), 1); // docked once
+	EXPECT_EQ(x.clients("boxwardenTray").size(), 1u); // docked once
 	EXPECT_EQ(w.err(), gone);
 	EXPECT_GT(darkShare(x, icon), 0.7); // the mail look, as before
 }
@@ -264,10 +244,7 @@ TEST(Tray, NoTrayAtAll)
 
 	// A tray that comes later takes the icon.
 	TrayProcess tray(x);
-	EXPECT_TRUE(x.waitUntil([&] {
-		const Window icon = x.findClient("boxwardenTray");
-		return icon && inside(x, icon, tray.window()) && x.isViewable(icon);
-	}));
+	EXPECT_TRUE(x.waitUntil([&] { return dockedIcon(x, tray) != 0; }));
 	EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(standing); }));
 	EXPECT_EQ(w.err(), none);
 }

@@ -135,7 +135,7 @@ void XSession::startWindowManager(WindowManager manager)
 	                                    ? vector<string>{"twm", "-f", BOXWARDEN_TWMRC}
 	                                    : vector<string>{"openbox", "--startup", "touch " + ready};
 	windowManager_ = spawn(argv, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C", "HOME=" + dir_.path()},
-	                       dir_.sub("twm.log"), dir_.sub("twm.log"));
+	                       dir_.sub("wm.log"), dir_.sub("wm.log"));
 	// A window manager holds the root's substructure redirection.  It is
 	// looked for among every client's event masks: selecting it here to
 	// see whether that fails would, for a moment, make this process the
@@ -145,7 +145,7 @@ void XSession::startWindowManager(WindowManager manager)
 		       (manager == WindowManager::twm || std::filesystem::exists(ready));
 	});
 	if (!managed)
-		throw std::runtime_error(argv[0] + " did not start: " + readFile(dir_.sub("twm.log")));
+		throw std::runtime_error(argv[0] + " did not start: " + readFile(dir_.sub("wm.log")));
 }
 
 void XSession::killServer()
@@ -238,24 +238,29 @@ vector<unsigned long> XSession::cardinals(Window w, const string &property)
 	return numbers;
 }
 
-Window XSession::findClient(const string &instance)
+vector<Window> XSession::clients(const string &instance)
 {
-	vector<Window> pending{DefaultRootWindow(display_)};
+	vector<Window> found, pending{DefaultRootWindow(display_)};
 	while (!pending.empty()) {
 		Window w = pending.back();
 		pending.pop_back();
 		XClassHint hint{};
 		if (XGetClassHint(display_, w, &hint)) {
-			bool match = hint.res_name && instance == hint.res_name;
+			if (hint.res_name && instance == hint.res_name)
+				found.push_back(w);
 			XFree(hint.res_name);
 			XFree(hint.res_class);
-			if (match)
-				return w;
 		}
 		for (Window child : children(w))
 			pending.push_back(child);
 	}
-	return 0;
+	return found;
+}
+
+Window XSession::findClient(const string &instance)
+{
+	const vector<Window> found = clients(instance);
+	return found.empty() ? 0 : found.front();
 }
 
 Window XSession::waitForShown(const string &instance)

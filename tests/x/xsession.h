@@ -47,7 +47,9 @@ public:
 	// XkbBellNotify events seen so far, and their volumes.
 	const std::vector<int> &bells() { pumpEvents(); return bells_; }
 
-	// Client windows (as given to the window manager) by WM_CLASS name; 0 if none.
+	// Client windows (as given to the window manager) by WM_CLASS name:
+	// every one anywhere in the tree, or the first; 0 if none.
+	std::vector<Window> clients(const std::string &instance);
 	Window findClient(const std::string &instance);
 	// The client window of that name once it is shown; 0 if it never is.
 	Window waitForShown(const std::string &instance);
