@@ -150,20 +150,30 @@ std::optional<FolderStatus> parseStatus(const Response &r)
 	return seen == 15 ? std::optional(s) : std::nullopt;
 }
 
-std::optional<std::vector<std::uint32_t>> parseSearch(const Response &r)
+bool appendSearch(const Response &r, std::vector<std::uint32_t> &found)
 {
 	if (r.tag != "*")
-		return std::nullopt;
+		return false;
 	Tokens t(r);
 	if (!is(t.atom(), "SEARCH"))
-		return std::nullopt;
-	std::vector<std::uint32_t> found;
+		return false;
+	const std::size_t before = found.size();
 	while (!t.atEnd()) {
 		auto n = t.number();
-		if (!n)
-			return std::nullopt;
+		if (!n) {
+			found.resize(before);
+			return false;
+		}
 		found.push_back(*n);
 	}
+	return true;
+}
+
+std::optional<std::vector<std::uint32_t>> parseSearch(const Response &r)
+{
+	std::vector<std::uint32_t> found;
+	if (!appendSearch(r, found))
+		return std::nullopt;
 	return found;
 }
 

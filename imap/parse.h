@@ -17,6 +17,9 @@ std::optional<FolderStatus> parseStatus(const Response &r);
 
 // SEARCH n n n ...: the numbers, or nothing when it is not that.
 std::optional<std::vector<std::uint32_t>> parseSearch(const Response &r);
+// The same, its numbers appended to found; false, with found as it was,
+// when it is not that.
+bool appendSearch(const Response &r, std::vector<std::uint32_t> &found);
 
 // n FETCH (UID n FLAGS (...) BODY[...] {n}): the message's UID, its flags
 // as letters ("RFS" for \Answered \Flagged \Seen) and its header fields.

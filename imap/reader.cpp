@@ -2,6 +2,22 @@
 
 #include <charconv>
 
+std::size_t heldBytes(const Response &r)
+{
+	std::size_t held = kResponseCost + r.tag.size() + r.text.size();
+	for (const std::string &l : r.literals)
+		held += kLiteralCost + l.size();
+	return held;
+}
+
+namespace {
+
+// A buffer that once held a large response gives its memory back when it
+// is empty again; a small one is kept for the next.
+constexpr std::size_t kKeptBufferBytes = 64 * 1024;
+
+} // namespace
+
 void ResponseReader::feed(std::string_view bytes)
 {
 	if (broken_)
@@ -12,6 +28,8 @@ void ResponseReader::feed(std::string_view bytes)
 		buf_.erase(0, pos_);
 		pos_ = 0;
 	}
+	if (buf_.empty() && buf_.capacity() > kKeptBufferBytes)
+		std::string().swap(buf_);
 	buf_.append(bytes);
 }
 
@@ -22,8 +40,9 @@ ResponseReader::Result ResponseReader::next(Response &out)
 	const Result r = take(out);
 	if (r == Result::broken) {
 		broken_ = true;
-		buf_.clear();
-		pos_ = 0;
+		std::string().swap(buf_);
+		pos_ = scanned_ = 0;
+		partial_ = Response{};
 	}
 	return r;
 }
@@ -53,11 +72,13 @@ long long literalSize(std::string_view line)
 ResponseReader::Result ResponseReader::take(Response &out)
 {
 	for (;;) {
-		if (partial_.text.size() + (buf_.size() - pos_) > kMaxResponseBytes + kMaxLiteralBytes)
+		// What the response holds so far, and what waits to be read into it.
+		if (partialHeld_ + (buf_.size() - pos_) > kMaxResponseBytes)
 			return Result::broken;
 		if (inLiteral_) {
 			const std::size_t n = std::min(literalLeft_, buf_.size() - pos_);
 			partial_.literals.back().append(buf_, pos_, n);
+			partialHeld_ += n;
 			pos_ += n;
 			literalLeft_ -= n;
 			if (literalLeft_ > 0)
@@ -65,22 +86,26 @@ ResponseReader::Result ResponseReader::take(Response &out)
 			inLiteral_ = false;
 			continue;
 		}
-		const auto newline = buf_.find('\n', pos_);
-		if (newline == std::string::npos)
-			return buf_.size() - pos_ > kMaxResponseBytes ? Result::broken : Result::none;
+		// A line still coming is not looked through again at each piece.
+		const auto newline = buf_.find('\n', pos_ + scanned_);
+		if (newline == std::string::npos) {
+			scanned_ = buf_.size() - pos_;
+			return Result::none;
+		}
+		scanned_ = 0;
 		std::string_view line(buf_.data() + pos_, newline - pos_);
 		pos_ = newline + 1;
 		if (line.ends_with('\r'))
 			line.remove_suffix(1);
 		partial_.text.append(line);
-		if (partial_.text.size() > kMaxResponseBytes)
-			return Result::broken;
+		partialHeld_ += line.size();
 		const long long size = literalSize(line);
 		if (size >= 0) {
 			if (size > static_cast<long long>(kMaxLiteralBytes))
 				return Result::broken;
 			literalLeft_ = static_cast<std::size_t>(size);
 			partial_.literals.emplace_back();
+			partialHeld_ += kLiteralCost;
 			inLiteral_ = true;
 			continue;
 		}
@@ -88,9 +113,11 @@ ResponseReader::Result ResponseReader::take(Response &out)
 		std::string &text = partial_.text;
 		const auto space = text.find(' ');
 		out.tag = text.substr(0, space);
-		out.text = space == std::string::npos ? "" : text.substr(space + 1);
+		text.erase(0, space == std::string::npos ? text.size() : space + 1);
+		out.text = std::move(text); // not copied: it may be megabytes
 		out.literals = std::move(partial_.literals);
 		partial_ = Response{};
+		partialHeld_ = kResponseCost;
 		return out.tag.empty() ? Result::broken : Result::response;
 	}
 }
