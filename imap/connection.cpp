@@ -13,11 +13,19 @@ namespace {
 
 static_assert(CURL_ERROR_SIZE <= 256);
 
-// All a command's untagged responses together.  A batch of headers is
-// tens of kilobytes; a server that sends far more is flooding.
+// All the responses to one command, or all the news of one IDLE, as held
+// bytes count them, whether kept or skipped: a batch of headers is tens of
+// kilobytes; a server that sends far more is flooding.
 constexpr std::size_t kMaxCommandBytes = 4 * kMaxResponseBytes;
+constexpr char kFlooding[] = "the server sent more than any answer needs";
+constexpr char kBroken[] = "the server sent what no IMAP server may";
 // Reads of a server's news while idling, before requests are looked at.
 constexpr int kIdleReadsAtOnce = 16;
+
+bool isAscii(const string &s)
+{
+	return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
 
 CURL *handle(CurlHandle *h)
 {
@@ -33,8 +41,10 @@ Connection::~Connection()
 
 void Connection::close()
 {
-	if (curl_)
+	if (curl_) {
 		curl_easy_cleanup(handle(curl_));
+		lastLifetime_ = std::chrono::steady_clock::now() - openedAt_;
+	}
 	curl_ = nullptr;
 	reader_ = ResponseReader{};
 	idleTag_.clear();
@@ -61,6 +71,10 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
 	if (!caFile.empty())
 		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+	// LOGIN would send 8-bit bytes in a quoted string, which IMAP does not
+	// allow: such a password or name goes by SASL only, or not at all.
+	if (!isAscii(password) || !isAscii(url.user))
+		curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN;AUTH=LOGIN");
 	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
 	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - std::chrono::steady_clock::now());
 	if (left.count() <= 0) {
@@ -80,6 +94,8 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 		return false;
 	}
 	curl_ = curl;
+	openedAt_ = std::chrono::steady_clock::now();
+	misbehaved_ = false;
 	return true;
 }
 
@@ -137,17 +153,23 @@ Connection::Read Connection::readSome(string &why)
 	return Read::some;
 }
 
-// The next response, or the connection closed and why.
+// The next response, or the connection closed and why.  The time limit
+// holds however fast bytes come: a server that sends without end is
+// stopped as surely as one that sends nothing.
 bool Connection::receive(Response &out, string &why)
 {
 	const auto until = deadline();
 	for (;;) {
+		if (std::chrono::steady_clock::now() >= until) {
+			why = "the server did not answer";
+			close();
+			return false;
+		}
 		switch (reader_.next(out)) {
 		case ResponseReader::Result::response:
 			return true;
 		case ResponseReader::Result::broken:
-			why = "the server sent what no IMAP server may";
-			close();
+			drop(kBroken, why);
 			return false;
 		case ResponseReader::Result::none:
 			break;
@@ -189,11 +211,13 @@ bool Connection::startIdle(string &why)
 	const string tag = nextTag();
 	if (!curl_ || !send(tag + " IDLE\r\n", why))
 		return false;
-	for (Response r;;) {
-		if (!receive(r, why))
+	for (std::size_t held = 0;;) {
+		Response r;
+		if (!receive(r, why) || !count(r, held, why))
 			return false;
 		if (r.tag == "+") {
 			idleTag_ = tag;
+			idleHeld_ = 0;
 			return true;
 		}
 		if (r.tag == tag) { // refused
@@ -229,6 +253,8 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 		Response r;
 		const auto result = reader_.next(r);
 		if (result == ResponseReader::Result::response) {
+			if (!count(r, idleHeld_, why))
+				return false;
 			if (r.tag == "*")
 				changed = changed || tellsOfChange(r);
 			else if (r.tag == idleTag_) { // ended by the server
@@ -238,8 +264,7 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 			continue;
 		}
 		if (result == ResponseReader::Result::broken) {
-			why = "the server sent what no IMAP server may";
-			close();
+			drop(kBroken, why);
 			return false;
 		}
 		++reads;
@@ -258,15 +283,35 @@ bool Connection::stopIdle(string &why)
 	idleTag_.clear();
 	if (!send("DONE\r\n", why))
 		return false;
-	for (Response r;;) {
-		if (!receive(r, why))
+	for (std::size_t held = 0;;) {
+		Response r;
+		if (!receive(r, why) || !count(r, held, why))
 			return false;
 		if (r.tag == tag)
 			return true;
 	}
 }
 
-string Connection::command(const string &text, std::vector<Response> &untagged, string &why)
+// Adds what a response held to held; false, with the connection closed,
+// past what any answer needs.
+bool Connection::count(const Response &r, std::size_t &held, string &why)
+{
+	held += heldBytes(r);
+	if (held <= kMaxCommandBytes)
+		return true;
+	drop(kFlooding, why);
+	return false;
+}
+
+// Closes the connection for what the server sent, and says so.
+void Connection::drop(const char *why, string &reason)
+{
+	reason = why;
+	close();
+	misbehaved_ = true;
+}
+
+string Connection::command(const string &text, const Untagged &untagged, string &why)
 {
 	if (!curl_) {
 		why = "not connected";
@@ -277,31 +322,20 @@ string Connection::command(const string &text, std::vector<Response> &untagged, 
 		return "";
 	for (std::size_t held = 0;;) {
 		Response r;
-		if (!receive(r, why))
+		if (!receive(r, why) || !count(r, held, why))
 			return "";
-		held += r.text.size();
-		for (const string &l : r.literals)
-			held += l.size();
-		if (held > kMaxCommandBytes) {
-			why = "the server sent more than any answer needs";
-			close();
-			return "";
-		}
 		if (r.tag == tag) {
 			string c = condition(r);
-			if (c.empty()) {
-				why = "the server sent what no IMAP server may";
-				close();
-			} else if (c != "OK") {
+			if (c.empty())
+				drop(kBroken, why);
+			else if (c != "OK")
 				why = r.text;
-			}
 			return c;
 		}
 		if (r.tag == "*")
-			untagged.push_back(std::move(r));
+			untagged(std::move(r));
 		else if (r.tag != "+") {
-			why = "the server answered a command it was not given";
-			close();
+			drop("the server answered a command it was not given", why);
 			return "";
 		}
 	}

@@ -10,8 +10,8 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <string>
-#include <vector>
 
 using CurlHandle = void;
 
@@ -28,17 +28,24 @@ public:
 	          std::chrono::seconds timeout, std::string &why);
 	bool isOpen() const { return curl_ != nullptr; }
 	void close();
+	// Whether the last connection was closed for what the server sent:
+	// more than any answer needs, or what no server may.
+	bool misbehaved() const { return misbehaved_; }
+	// How long the last connection lasted, from its login to its end.
+	std::chrono::steady_clock::duration lastLifetime() const { return lastLifetime_; }
 
 	// No wait, from connecting to the last answer, goes past end: a
 	// request as a whole is bounded, not only each of its answers.
 	void setRequestEnd(std::chrono::steady_clock::time_point end) { requestEnd_ = end; }
 
 	// Sends a command under a tag of its own and reads up to its tagged
-	// response, whose condition ("OK", "NO", "BAD") it returns; the
-	// untagged responses on the way go to untagged.  Empty, with why and
-	// the connection closed, when the server does not answer in time or
-	// sends what no server may.
-	std::string command(const std::string &text, std::vector<Response> &untagged, std::string &why);
+	// response, whose condition ("OK", "NO", "BAD") it returns; each
+	// untagged response on the way is handed to untagged as it comes, to
+	// keep what it needs of it.  Empty, with why and the connection
+	// closed, when the server does not answer in time, sends what no
+	// server may, or more than any answer needs.
+	using Untagged = std::function<void(Response &&)>;
+	std::string command(const std::string &text, const Untagged &untagged, std::string &why);
 
 	// IDLE (RFC 2177): the server tells of changes as they happen, until
 	// DONE.  startIdle waits for the server's go-ahead; takeIdleNews reads
@@ -60,11 +67,17 @@ private:
 	bool receive(Response &out, std::string &why);
 	enum class Read { some, nothing, closed };
 	Read readSome(std::string &why);
+	bool count(const Response &r, std::size_t &held, std::string &why);
+	void drop(const char *why, std::string &reason);
 
 	CurlHandle *curl_ = nullptr;
 	ResponseReader reader_;
 	unsigned tag_ = 0;
 	std::string idleTag_;
+	std::size_t idleHeld_ = 0; // what the server has sent in this IDLE
+	bool misbehaved_ = false;
+	std::chrono::steady_clock::time_point openedAt_;
+	std::chrono::steady_clock::duration lastLifetime_{};
 	std::chrono::seconds timeout_{kAnswerTime};
 	std::chrono::steady_clock::time_point requestEnd_ = std::chrono::steady_clock::time_point::max();
 	// libcurl writes its error texts here for as long as the handle lives.
