@@ -1,62 +1,140 @@
 #include "imap/password.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
-#include <utility>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 
 using std::string;
 
 namespace {
 
 constexpr std::size_t kPasswordBytes = 4096;
+// How often an ended command's shell is looked at, while its output is closed.
+constexpr std::chrono::milliseconds kReapStep{10};
 
-std::optional<string> fromCommand(const string &command, string &why)
+// The process group of the command while it runs, for endPasswordCommand.
+volatile sig_atomic_t commandGroup = 0;
+
+// The command runs in a process group of its own, so that it ends whole,
+// its children too: when it has done, when it takes too long, and when
+// the helper is ended meanwhile.  Its input is nothing (the helper's is
+// the watcher's requests), and it dies with the helper.
+pid_t startCommand(const string &command, int output)
+{
+	const pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	setpgid(0, 0);
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	std::signal(SIGPIPE, SIG_DFL); // the helper's own choice, not the command's
+	const int nothing = open("/dev/null", O_RDONLY);
+	if (nothing > 0) {
+		dup2(nothing, 0);
+		close(nothing);
+	}
+	dup2(output, 1);
+	execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+	_exit(127);
+}
+
+// Whether the watcher, which writes the helper's requests, has gone: its
+// end of the pipe is closed.
+bool watcherGone(const pollfd &input)
+{
+	return input.revents & (POLLHUP | POLLERR);
+}
+
+// The command's output until it closes it, up to end.  False when end
+// came first, or the watcher went.
+bool readOutput(int fd, std::chrono::steady_clock::time_point end, string &out)
+{
+	std::array<char, 512> buf;
+	bool closed = false;
+	while (!closed) {
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+		pollfd p[2] = {{fd, POLLIN, 0}, {0, 0, 0}};
+		if (left.count() <= 0 || (poll(p, 2, static_cast<int>(left.count())) > 0 && watcherGone(p[1])))
+			break;
+		if (!p[0].revents)
+			continue;
+		const ssize_t n = read(fd, buf.data(), buf.size());
+		if (n < 0 && errno == EINTR)
+			continue;
+		closed = n <= 0;
+		if (n > 0 && out.size() < kPasswordBytes)
+			out.append(buf.data(), static_cast<std::size_t>(n));
+	}
+	explicit_bzero(buf.data(), buf.size());
+	return closed;
+}
+
+// Whether the shell has ended by end; it is left to be reaped.
+bool hasEnded(pid_t pid, std::chrono::steady_clock::time_point end)
+{
+	for (;;) {
+		siginfo_t info{};
+		if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
+			return false;
+		if (info.si_pid == pid)
+			return true;
+		pollfd input{0, 0, 0};
+		if (std::chrono::steady_clock::now() >= end || (poll(&input, 1, 0) > 0 && watcherGone(input)))
+			return false;
+		std::this_thread::sleep_for(kReapStep);
+	}
+}
+
+std::optional<string> fromCommand(const string &command, std::chrono::steady_clock::time_point end, string &why)
 {
 	int fds[2];
-	if (pipe(fds) != 0) {
+	if (pipe2(fds, O_CLOEXEC) != 0) {
 		why = "cannot run passwordCommand";
 		return std::nullopt;
 	}
-	const pid_t pid = fork();
-	if (pid == 0) {
-		// Its input is nothing: the helper's is the watcher's requests.
-		const int nothing = open("/dev/null", O_RDONLY);
-		if (nothing > 0) {
-			dup2(nothing, 0);
-			close(nothing);
-		}
-		dup2(fds[1], 1);
-		close(fds[0]);
-		close(fds[1]);
-		execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-		_exit(127);
-	}
+	const pid_t pid = startCommand(command, fds[1]);
 	close(fds[1]);
-	string out;
-	std::array<char, 512> buf;
-	for (ssize_t n; pid > 0 && (n = read(fds[0], buf.data(), buf.size())) != 0;) {
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			break;
-		if (out.size() < kPasswordBytes)
-			out.append(buf.data(), static_cast<std::size_t>(n));
+	if (pid < 0) {
+		close(fds[0]);
+		why = "cannot run passwordCommand";
+		return std::nullopt;
 	}
+	setpgid(pid, pid); // as the child does itself: whichever comes first
+	commandGroup = pid;
+	string out;
+	const bool finished = readOutput(fds[0], end, out) && hasEnded(pid, end);
 	close(fds[0]);
+	// Its group ends whole before its shell is reaped, whose number
+	// names the group until then.
+	endPasswordCommand();
 	int status = 0;
-	if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	// The first line is the password; nothing else is kept.
+	const std::size_t lineEnd = std::min(out.find('\n'), out.size());
+	explicit_bzero(out.data() + lineEnd, out.size() - lineEnd);
+	out.resize(lineEnd);
+	if (!finished) {
+		why = "passwordCommand did not finish in time";
+		return std::nullopt;
+	}
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		why = "passwordCommand failed";
 		return std::nullopt;
 	}
-	out.resize(std::min(out.find('\n'), out.size()));
 	if (!out.empty() && out.back() == '\r')
 		out.pop_back();
 	if (out.empty()) {
@@ -142,7 +220,24 @@ std::optional<string> fromNetrc(const MailboxUrl &url, string &why)
 
 } // namespace
 
-std::optional<string> findPassword(const MailboxUrl &url, const string &command, string &why)
+void endPasswordCommand()
 {
-	return command.empty() ? fromNetrc(url, why) : fromCommand(command, why);
+	const pid_t group = commandGroup;
+	if (group > 0)
+		kill(-group, SIGKILL);
+	commandGroup = 0;
+}
+
+std::optional<string> findPassword(const MailboxUrl &url, const string &command,
+                                   std::chrono::steady_clock::time_point end, string &why)
+{
+	auto password = command.empty() ? fromNetrc(url, why) : fromCommand(command, end, why);
+	// IMAP has no way to send these in a LOGIN, and a server would take
+	// what follows a line break as a command of its own.
+	if (password && password->find_first_of(string("\r\n\0", 3)) != string::npos) {
+		explicit_bzero(password->data(), password->size());
+		why = "the password holds a line break or a NUL, which no login can carry; it is not used";
+		return std::nullopt;
+	}
+	return password;
 }
