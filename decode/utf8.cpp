@@ -138,3 +138,11 @@ void keepCharacters(std::string &text, std::size_t chars)
 		while (at < text.size() && isContinuation(text[at]));
 	}
 }
+
+void appendForTerminal(std::string &out, std::string_view bytes)
+{
+	std::string text;
+	appendSequences(text, bytes, [&](unsigned char) { text += '?'; });
+	replaceControls(text);
+	out += text;
+}

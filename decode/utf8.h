@@ -18,6 +18,11 @@ void appendValidUtf8(std::string &out, std::string_view bytes);
 // blank, every other control character (C0, DEL, C1) a "?".
 void replaceControls(std::string &text);
 
+// Appends a stranger's bytes as a terminal may show them: valid UTF-8 as
+// it is, but for its controls (C0, DEL, C1), each of which, and each byte
+// that is no part of a valid sequence, becomes a "?".
+void appendForTerminal(std::string &out, std::string_view bytes);
+
 // Cuts valid UTF-8 text to at most chars characters, never inside one.
 void keepCharacters(std::string &text, std::size_t chars);
 

@@ -5,8 +5,9 @@
 // the process that holds the X connection, and the watcher never waits on
 // the network.  It can be run by hand too:
 //
-//   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES] [-instant]
-//                  [-passwordCommand COMMAND] [-caFile FILE] [-timeout SECONDS] URL
+//   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES] [-charset CHARSET]
+//                  [-instant] [-interval SECONDS] [-passwordCommand COMMAND]
+//                  [-caFile FILE] [-timeout SECONDS] URL
 //
 // Requests come on standard input, a line each:
 //   poll    answered "status CHANGED MESSAGES"
@@ -14,22 +15,31 @@
 // Either is answered "failed" while the folder cannot be read.  Trouble is
 // told on standard error once when it starts and once when it is over.
 // With -instant the helper idles in the folder between requests, where the
-// server can, and writes "changed" as soon as the server tells of a change.
+// server can, and writes "changed" as soon as the server tells of a change
+// (once until the next request).
+//
+// Every request is bounded in time, finding the password included, and all
+// the helper holds of what a server sends is bounded in bytes.  It holds
+// the password, so it never leaves a core file.
+#include "decode/decode.h"
+#include "decode/utf8.h"
 #include "imap/folder.h"
 #include "imap/limits.h"
 #include "imap/password.h"
 #include "scanner/scanner.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
-#include <chrono>
 #include <poll.h>
-#include <unistd.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using std::string;
 
@@ -37,7 +47,10 @@ namespace {
 
 constexpr int kDefaultCapacity = 32000;
 constexpr std::size_t kLongestRequest = 64;
-constexpr int kLongestTimeout = 3600; // seconds
+constexpr int kLongestTimeout = 3600;  // seconds
+constexpr int kDefaultInterval = 67;   // the watcher's own default
+constexpr int kLongestInterval = 3600; // seconds
+constexpr std::size_t kLongestReason = 200;
 // RFC 2177: a client idles no longer than 29 minutes at a time.
 constexpr std::chrono::minutes kIdleRenewal{29};
 
@@ -45,12 +58,24 @@ struct Options {
 	string name = "boxwarden-imap";
 	int flags = SCAN_NEW_ONLY | SCAN_MIME;
 	int capacity = kDefaultCapacity;
+	string charset; // the list font's, which Q-encoded words must be in to be decoded
 	string passwordCommand;
 	string caFile;
 	int timeout = static_cast<int>(kAnswerTime.count());
+	int interval = kDefaultInterval;
 	bool instant = false;
 	string url;
 };
+
+// "iso-8859-" and a digit, as the watcher derives it from its font.
+bool setCharset(const string &charset)
+{
+	if (charset.size() != 10 || charset.compare(0, 9, "iso-8859-") != 0)
+		return false;
+	const char digit[] = {charset[9], '\0'};
+	setFontCharset("iso8859", digit);
+	return fontCharset[0] != '\0';
+}
 
 bool parseOptions(int argc, char **argv, Options &o)
 {
@@ -63,6 +88,8 @@ bool parseOptions(int argc, char **argv, Options &o)
 			o.flags = std::atoi(argv[++i]);
 		else if (arg == "-capacity" && hasValue)
 			o.capacity = std::max(1, std::atoi(argv[++i]));
+		else if (arg == "-charset" && hasValue && setCharset(argv[i + 1]))
+			o.charset = argv[++i];
 		else if (arg == "-passwordCommand" && hasValue)
 			o.passwordCommand = argv[++i];
 		else if (arg == "-caFile" && hasValue)
@@ -71,6 +98,8 @@ bool parseOptions(int argc, char **argv, Options &o)
 			o.instant = true;
 		else if (arg == "-timeout" && hasValue)
 			o.timeout = std::clamp(std::atoi(argv[++i]), 1, kLongestTimeout);
+		else if (arg == "-interval" && hasValue)
+			o.interval = std::clamp(std::atoi(argv[++i]), 1, kLongestInterval);
 		else if (o.url.empty() && arg[0] != '-')
 			o.url = arg;
 		else
@@ -79,21 +108,49 @@ bool parseOptions(int argc, char **argv, Options &o)
 	return !o.url.empty();
 }
 
+// The helper's memory holds the password: no core file may take it, nor
+// anyone attach to read it.
+void keepMemoryPrivate()
+{
+	const rlimit none{0, 0};
+	setrlimit(RLIMIT_CORE, &none);
+	prctl(PR_SET_DUMPABLE, 0);
+}
+
+// Ended (by the watcher, or with it: it asks for SIGTERM when it goes), the
+// helper takes a password command that is running with it.
+void endedBySignal(int signal)
+{
+	endPasswordCommand();
+	std::signal(signal, SIG_DFL);
+	raise(signal);
+}
+
+void catchEndingSignals()
+{
+	// A server that drops the connection must not end the helper: a write
+	// to it fails, and the next poll connects again.
+	std::signal(SIGPIPE, SIG_IGN);
+	for (int s : {SIGTERM, SIGINT, SIGHUP})
+		std::signal(s, endedBySignal);
+}
+
 // A reason as a warning may show it: a server's words are a stranger's,
 // so no control character (a terminal would obey it), no more than a line,
 // and never the password, should a server send it back.
-string shown(string why, const string &password)
+string shown(const string &why, const string &password)
 {
-	constexpr std::size_t kLongestReason = 200;
+	string masked;
+	std::size_t at = 0;
 	if (!password.empty())
-		for (auto at = why.find(password); at != string::npos; at = why.find(password))
-			why.replace(at, password.size(), "...");
-	if (why.size() > kLongestReason)
-		why.resize(kLongestReason);
-	for (char &c : why)
-		if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
-			c = '?';
-	return why;
+		for (auto found = why.find(password); found != string::npos; found = why.find(password, at)) {
+			masked.append(why, at, found - at).append("...");
+			at = found + password.size();
+		}
+	masked.append(why, at);
+	string out;
+	appendForTerminal(out, masked.substr(0, kLongestReason));
+	return out;
 }
 
 // Tells of trouble once, and once of its end.
@@ -103,14 +160,18 @@ public:
 	void started(const string &why, const string &password)
 	{
 		if (!in_)
-			std::fprintf(stderr, "%s: %s: %s\n", name_.c_str(), url_.c_str(), shown(why, password).c_str());
+			tell(shown(why, password));
 		in_ = true;
 	}
 	void over()
 	{
 		if (in_)
-			std::fprintf(stderr, "%s: %s: can be read again\n", name_.c_str(), url_.c_str());
+			tell("can be read again");
 		in_ = false;
+	}
+	void tell(const string &what) const
+	{
+		std::fprintf(stderr, "%s: %s: %s\n", name_.c_str(), url_.c_str(), what.c_str());
 	}
 
 private:
@@ -129,13 +190,13 @@ void answer(const string &head, const string &payload = "")
 
 int main(int argc, char **argv)
 {
-	// A server that drops the connection must not end the helper: a write
-	// to it fails, and the next poll connects again.
-	std::signal(SIGPIPE, SIG_IGN);
+	keepMemoryPrivate();
+	catchEndingSignals();
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
-		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-passwordCommand COMMAND] "
-		                     "[-caFile FILE] [-timeout SECONDS] [-instant] imaps://[user@]host[:port][/folder]\n", argv[0]);
+		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-charset iso-8859-N] "
+		                     "[-passwordCommand COMMAND] [-caFile FILE] [-timeout SECONDS] [-interval SECONDS] "
+		                     "[-instant] imaps://[user@]host[:port][/folder]\n", argv[0]);
 		return 2;
 	}
 	string why;
@@ -147,21 +208,26 @@ int main(int argc, char **argv)
 	Trouble trouble(o.name, shownUrl(*url));
 	std::optional<RemoteFolder> folder;
 	string password;
+	const std::chrono::seconds timeout(o.timeout);
+	bool toldOfChange = false; // since the last request
+	bool toldOfIdling = false;
 	auto handle = [&](const string &request) {
+		toldOfChange = false;
+		const auto end = std::chrono::steady_clock::now() + timeout * kAnswersPerRequest;
 		if (!folder) {
-			if (auto found = findPassword(*url, o.passwordCommand, why)) {
+			if (auto found = findPassword(*url, o.passwordCommand, end, why)) {
 				password = *found;
-				folder.emplace(Account{*url, *found, o.caFile, std::chrono::seconds(o.timeout)});
+				folder.emplace(Account{*url, std::move(*found), o.caFile, timeout, std::chrono::seconds(o.interval)});
 			}
 		}
 		if (folder && request == "poll") {
-			if (auto p = folder->poll(why)) {
+			if (auto p = folder->poll(end, why)) {
 				trouble.over();
 				answer("status " + std::to_string(p->changed) + " " + std::to_string(p->messages) + "\n");
 				return;
 			}
 		} else if (folder && request == "read") {
-			if (auto l = folder->read(o.flags, o.capacity, why)) {
+			if (auto l = folder->read(o.flags, o.capacity, end, why)) {
 				trouble.over();
 				answer("list " + std::to_string(l->count) + " " + std::to_string(l->summary.size()) + "\n",
 				       l->summary);
@@ -173,6 +239,21 @@ int main(int argc, char **argv)
 		trouble.started(why, password);
 		answer("failed\n");
 	};
+	// News from the server while idling.  A server that stops idling, or
+	// drops the connection, is idled with again at the next chance; one
+	// that misbehaved is told of once.
+	auto takeNews = [&] {
+		bool changed = false;
+		string idleWhy;
+		if (folder->idleNews(changed, idleWhy)) {
+			if (changed && !toldOfChange)
+				answer("changed\n");
+			toldOfChange = toldOfChange || changed;
+		} else if (folder->misbehaved() && !toldOfIdling) {
+			trouble.tell("while idling: " + shown(idleWhy, password));
+			toldOfIdling = true;
+		}
+	};
 
 	string requests;
 	auto renewal = std::chrono::steady_clock::now() + kIdleRenewal;
@@ -182,23 +263,27 @@ int main(int argc, char **argv)
 		string ignored;
 		if (o.instant && folder && folder->idleSocket() < 0 && folder->idle(ignored)) {
 			renewal = std::chrono::steady_clock::now() + kIdleRenewal;
-			bool changed = false;
-			if (folder->idleNews(changed, ignored) && changed)
-				answer("changed\n");
+			takeNews();
 		}
 		const int socket = folder ? folder->idleSocket() : -1;
+		// Not idling, the helper waits for requests only, or for the
+		// moment a server that ended IDLE at once may be idled with again.
+		auto wakeAt = socket >= 0 ? renewal : std::chrono::steady_clock::time_point::max();
+		if (socket < 0 && o.instant && folder && folder->nextIdle() > std::chrono::steady_clock::now())
+			wakeAt = folder->nextIdle();
+		int wait = -1;
+		if (wakeAt != std::chrono::steady_clock::time_point::max()) {
+			const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - std::chrono::steady_clock::now());
+			wait = static_cast<int>(std::clamp<long long>(left.count(), 0, 60 * 60 * 1000));
+		}
 		pollfd fds[2] = {{0, POLLIN, 0}, {socket, POLLIN, 0}};
-		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(renewal - std::chrono::steady_clock::now());
-		const int ready = poll(fds, socket >= 0 ? 2 : 1, socket >= 0 ? static_cast<int>(std::max<long long>(0, left.count())) : -1);
+		const int ready = poll(fds, socket >= 0 ? 2 : 1, wait);
 		if (ready < 0 && errno != EINTR)
 			return 1;
-		if (socket >= 0 && fds[1].revents) {
-			bool changed = false;
-			if (folder->idleNews(changed, ignored) && changed)
-				answer("changed\n");
-		} else if (socket >= 0 && ready == 0) {
+		if (socket >= 0 && fds[1].revents)
+			takeNews();
+		else if (socket >= 0 && ready == 0)
 			folder->stopIdle(ignored); // and idle again
-		}
 		if (fds[0].revents) {
 			char buf[4096];
 			const ssize_t n = read(0, buf, sizeof buf);
