@@ -10,9 +10,11 @@
 // "read" brings the count and the summary lines.  While the helper answers
 // "failed" nothing changes; it has told of the trouble itself.
 #include "app/boxwarden.h"
+#include "decode/decode.h"
 #include "imap/limits.h"
 #include "imap/url.h"
 #include "monitor/monitor.h"
+#include "scanner/scanner.h"
 
 #include <cerrno>
 #include <csignal>
@@ -21,6 +23,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <vector>
 #include <unistd.h>
@@ -39,6 +42,8 @@ struct Helper {
 	int from = -1; // its standard output
 	XtInputId input = 0;
 	string received;
+	std::size_t taken = 0;  // of received, the bytes already dealt with
+	int unasked = 0;        // lines since the last request
 	Waiting waiting = Waiting::nothing;
 	bool notify = false;        // of the rescan under way
 	time_t changeTime = 0;      // of the poll that saw the change being read
@@ -46,6 +51,7 @@ struct Helper {
 	bool queuedNotify = false;
 	bool changeMissed = false;  // a change seen but not read: the next poll is one
 	bool toldOfEnd = false;
+	bool toldCannotRun = false;
 	XtIntervalId quietTimer = 0; // a change the server told of, rescanned once quiet
 	XtIntervalId patience = 0;   // runs out when the helper has not answered
 };
@@ -54,6 +60,14 @@ Helper helper;
 
 // "list COUNT BYTES" and the like are shorter.
 constexpr std::size_t kLongestHead = 64;
+// Read from the helper at a time: a helper that writes without end must
+// not keep the window from its events.
+constexpr std::size_t kReadAtOnce = 65536;
+// Lines the helper may send unasked ("changed", once until it is next
+// asked) between two requests; a helper that sends more is broken.
+constexpr int kMostUnasked = 8;
+// A helper asked to end has this long to end its password command too.
+constexpr std::chrono::milliseconds kEndingTime{200};
 // As for a local mailbox: a delivery of several steps rings once.
 constexpr unsigned long kQuietMilliseconds = 250;
 
@@ -102,14 +116,13 @@ void armPatience()
 	helper.patience = XtAppAddTimeOut(appContext, static_cast<unsigned long>(ms), patienceRunOut, nullptr);
 }
 
-bool startHelper()
+std::vector<string> helperArguments(const string &path)
 {
-	int in[2], out[2];
-	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-		return false;
-	const string path = helperPath();
 	std::vector<string> args{path, "-name", invocationName, "-flags", std::to_string(scanFlags),
-	                         "-capacity", std::to_string(appResources.bufferSize)};
+	                         "-capacity", std::to_string(appResources.bufferSize),
+	                         "-interval", std::to_string(appResources.pollInterval > 0 ? appResources.pollInterval : 3600)};
+	if (fontCharset[0] && !(scanFlags & SCAN_UTF8))
+		args.insert(args.end(), {"-charset", fontCharset.data()});
 	if (appResources.passwordCommand)
 		args.insert(args.end(), {"-passwordCommand", appResources.passwordCommand});
 	if (appResources.caFile)
@@ -117,21 +130,53 @@ bool startHelper()
 	if (appResources.instant)
 		args.push_back("-instant");
 	args.push_back(appResources.mailbox);
+	return args;
+}
+
+// The helper runs in a process group of its own, which the watcher ends
+// whole, and is asked to end when the watcher does.  Whether it could be
+// run at all comes back on a pipe that its exec closes: a missing helper
+// is told of once, not at every poll.
+bool startHelper()
+{
+	int in[2], out[2], failed[2];
+	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(failed, O_CLOEXEC) != 0)
+		return false;
+	const string path = helperPath();
+	std::vector<string> args = helperArguments(path);
 	std::vector<char *> argv;
 	for (string &a : args)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
 	helper.pid = fork();
 	if (helper.pid == 0) {
+		setpgid(0, 0);
+		prctl(PR_SET_PDEATHSIG, SIGTERM);
 		dup2(in[0], 0);
 		dup2(out[1], 1);
+		std::signal(SIGPIPE, SIG_DFL);
 		execv(path.c_str(), argv.data());
-		std::fprintf(stderr, "%s: cannot run %s: %s\n", invocationName, path.c_str(), std::strerror(errno));
+		const int error = errno;
+		(void)!write(failed[1], &error, sizeof error);
 		_exit(127);
 	}
+	if (helper.pid > 0)
+		setpgid(helper.pid, helper.pid); // as the child does: whichever is first
 	close(in[0]);
 	close(out[1]);
-	if (helper.pid < 0) {
+	close(failed[1]);
+	int error = 0;
+	ssize_t n;
+	while ((n = read(failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+	}
+	close(failed[0]);
+	if (helper.pid < 0 || n > 0) {
+		if (n > 0 && !helper.toldCannotRun)
+			std::fprintf(stderr, "%s: cannot run %s: %s\n", invocationName, path.c_str(), std::strerror(error));
+		helper.toldCannotRun = helper.toldCannotRun || n > 0;
+		if (helper.pid > 0)
+			waitpid(helper.pid, nullptr, 0);
+		helper.pid = -1;
 		close(in[1]);
 		close(out[0]);
 		return false;
@@ -142,13 +187,34 @@ bool startHelper()
 	helper.input = XtAppAddInput(appContext, helper.from, reinterpret_cast<XtPointer>(XtInputReadMask), readAnswers,
 	                             nullptr);
 	helper.received.clear();
+	helper.taken = 0;
 	helper.waiting = Waiting::nothing;
 	return true;
 }
 
+// Ends the helper's process group: asked first, so that the helper ends
+// a password command it runs (in a group of its own); then, if it has not
+// ended by then, as only SIGKILL ends a stopped process.
+void endHelperGroup()
+{
+	kill(-helper.pid, SIGTERM);
+	kill(-helper.pid, SIGCONT);
+	const auto until = std::chrono::steady_clock::now() + kEndingTime;
+	for (;;) {
+		siginfo_t info{};
+		const int r = waitid(P_PID, static_cast<id_t>(helper.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+		if ((r == 0 && info.si_pid == helper.pid) || (r < 0 && errno != EINTR) ||
+		    std::chrono::steady_clock::now() >= until)
+			break;
+		usleep(5000);
+	}
+	// The helper is not reaped yet, so its number still names its group.
+	kill(-helper.pid, SIGKILL);
+	waitpid(helper.pid, nullptr, 0);
+}
+
 // The helper has ended, answered what it may not or hung: it goes, and the
-// next poll starts another.  A hung one may be stopped, and only SIGKILL
-// ends a stopped process; the helper keeps nothing that needs saving.
+// next poll starts another.
 void dropHelper(const char *why)
 {
 	endPatience();
@@ -156,8 +222,7 @@ void dropHelper(const char *why)
 		XtRemoveInput(helper.input);
 	close(helper.to);
 	close(helper.from);
-	kill(helper.pid, SIGKILL);
-	waitpid(helper.pid, nullptr, 0);
+	endHelperGroup();
 	helper.pid = -1;
 	helper.input = 0;
 	if (!helper.toldOfEnd)
@@ -175,6 +240,7 @@ bool ask(const char *request, Waiting answer)
 		return false;
 	}
 	helper.waiting = answer;
+	helper.unasked = 0;
 	armPatience();
 	return true;
 }
@@ -221,18 +287,22 @@ void takeList(long count, const string &lines)
 	rescanDone();
 }
 
-// The answer for what was asked, when it has come whole.  Nothing when more
-// is to come; false when the helper said what it may not.
+// The answer for what was asked, when it has come whole, from what has
+// come at the taken'th byte.  Nothing when more is to come; false when the
+// helper said what it may not.
 bool takeAnswer()
 {
-	const auto nl = helper.received.find('\n');
+	const string &received = helper.received;
+	const auto nl = received.find('\n', helper.taken);
 	if (nl == string::npos)
-		return helper.received.size() < kLongestHead; // more to come, or nonsense
-	const string head = helper.received.substr(0, nl);
+		return received.size() - helper.taken < kLongestHead; // more to come, or nonsense
+	const string head = received.substr(helper.taken, nl - helper.taken);
 	int changed = 0;
 	long messages = 0, count = 0, bytes = 0;
 	if (head == "changed") { // the server told of a change, unasked
-		helper.received.erase(0, nl + 1);
+		helper.taken = nl + 1;
+		if (++helper.unasked > kMostUnasked)
+			return false;
 		if (helper.quietTimer)
 			XtRemoveTimeOut(helper.quietTimer);
 		helper.quietTimer = XtAppAddTimeOut(appContext, kQuietMilliseconds, quietTimeout, nullptr);
@@ -241,7 +311,7 @@ bool takeAnswer()
 	if (helper.waiting == Waiting::nothing)
 		return false;
 	if (head == "failed") {
-		helper.received.erase(0, nl + 1);
+		helper.taken = nl + 1;
 		helper.changeMissed = helper.changeMissed || helper.waiting == Waiting::list;
 		// The folder can't be read just now: as if nothing changed.
 		if (!helper.notify)
@@ -250,27 +320,30 @@ bool takeAnswer()
 		return true;
 	}
 	if (helper.waiting == Waiting::status && std::sscanf(head.c_str(), "status %d %ld", &changed, &messages) == 2) {
-		helper.received.erase(0, nl + 1);
+		helper.taken = nl + 1;
 		helper.toldOfEnd = false;
+		helper.toldCannotRun = false;
 		takeStatus(changed != 0, messages);
 		return true;
 	}
 	if (helper.waiting == Waiting::list && std::sscanf(head.c_str(), "list %ld %ld", &count, &bytes) == 2 &&
 	    count >= 0 && bytes >= 0 && bytes < appResources.bufferSize) {
 		const auto need = nl + 1 + static_cast<std::size_t>(bytes);
-		if (helper.received.size() < need)
+		if (received.size() < need)
 			return true; // more to come
-		const string lines = helper.received.substr(nl + 1, static_cast<std::size_t>(bytes));
-		helper.received.erase(0, need);
+		const string lines = received.substr(nl + 1, static_cast<std::size_t>(bytes));
+		helper.taken = need;
 		takeList(count, lines);
 		return true;
 	}
 	return false;
 }
 
+// What the helper has written, a bounded piece at a time; what has been
+// dealt with is erased once, when the piece is done.
 void readAnswers(XtPointer, int *, XtInputId *)
 {
-	char buf[65536];
+	char buf[kReadAtOnce];
 	const ssize_t n = read(helper.from, buf, sizeof buf);
 	if (n < 0 && (errno == EAGAIN || errno == EINTR))
 		return;
@@ -279,15 +352,19 @@ void readAnswers(XtPointer, int *, XtInputId *)
 		return;
 	}
 	helper.received.append(buf, static_cast<std::size_t>(n));
-	while (!helper.received.empty()) {
-		const std::size_t before = helper.received.size();
+	while (helper.taken < helper.received.size()) {
+		const std::size_t before = helper.taken;
 		if (!takeAnswer()) {
 			dropHelper("answered what it may not");
 			return;
 		}
-		if (helper.received.size() == before)
-			return; // the rest is still to come
+		if (helper.pid < 0)
+			return; // dropped on the way
+		if (helper.taken == before)
+			break; // the rest is still to come
 	}
+	helper.received.erase(0, helper.taken);
+	helper.taken = 0;
 }
 
 } // namespace
