@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		Response r;
 		ResponseReader::Result result;
 		while ((result = reader.next(r)) == ResponseReader::Result::response) {
-			if (r.tag.empty() || r.text.size() > kMaxResponseBytes)
+			if (r.tag.empty() || heldBytes(r) > kMaxResponseBytes)
 				std::abort();
 			for (const auto &literal : r.literals)
 				if (literal.size() > kMaxLiteralBytes)

@@ -27,6 +27,22 @@ bool isAscii(const string &s)
 	return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+// With 8-bit credentials, whether the server offers a way to take them
+// (libcurl shows the server's lines to a debug function only): a server's
+// line, its capabilities among them, and never what the helper sends.
+int heardFromServer(CURL *, curl_infotype type, char *data, std::size_t size, void *offered)
+{
+	if (type != CURLINFO_HEADER_IN)
+		return 0;
+	string line(data, size);
+	for (char &c : line)
+		c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+	for (const char *mechanism : {" AUTH=PLAIN", " AUTH=LOGIN"})
+		if (line.find(mechanism) != string::npos)
+			*static_cast<bool *>(offered) = true;
+	return 0;
+}
+
 CURL *handle(CurlHandle *h)
 {
 	return static_cast<CURL *>(h);
@@ -73,8 +89,14 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
 	// LOGIN would send 8-bit bytes in a quoted string, which IMAP does not
 	// allow: such a password or name goes by SASL only, or not at all.
-	if (!isAscii(password) || !isAscii(url.user))
+	const bool eightBit = !isAscii(password) || !isAscii(url.user);
+	bool saslOffered = false;
+	if (eightBit) {
 		curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN;AUTH=LOGIN");
+		curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, heardFromServer);
+		curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &saslOffered);
+		curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+	}
 	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
 	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - std::chrono::steady_clock::now());
 	if (left.count() <= 0) {
@@ -90,9 +112,13 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	const CURLcode code = curl_easy_perform(curl);
 	if (code != CURLE_OK) {
 		why = error_[0] ? error_.data() : curl_easy_strerror(code);
+		if (code == CURLE_LOGIN_DENIED && eightBit && !saslOffered)
+			why = "the password or user name has 8-bit characters, which this server would take by LOGIN only, "
+			      "where they cannot go; nothing was sent";
 		curl_easy_cleanup(curl);
 		return false;
 	}
+	curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
 	curl_ = curl;
 	openedAt_ = std::chrono::steady_clock::now();
 	misbehaved_ = false;
@@ -169,7 +195,7 @@ bool Connection::receive(Response &out, string &why)
 		case ResponseReader::Result::response:
 			return true;
 		case ResponseReader::Result::broken:
-			drop(kBroken, why);
+			drop(reader_.flooded() ? kFlooding : kBroken, why);
 			return false;
 		case ResponseReader::Result::none:
 			break;
@@ -264,7 +290,7 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 			continue;
 		}
 		if (result == ResponseReader::Result::broken) {
-			drop(kBroken, why);
+			drop(reader_.flooded() ? kFlooding : kBroken, why);
 			return false;
 		}
 		++reads;

@@ -22,11 +22,12 @@ void RemoteFolder::beginRequest(Deadline end)
 	connection_.setRequestEnd(end);
 }
 
-// Logs in, unless a server that ended the last connection at once is to
-// be left alone for a while, or there have been logins enough this minute.
-// A connection that ends as soon as it is made is a server's way of saying
-// no: asking again at once would only make a storm of logins.
-bool RemoteFolder::connect(string &why)
+// Logs in, unless there have been logins enough this minute, or, for
+// idling, which the helper starts of its own accord, the server ended the
+// last connection as soon as it was made: that is a server's way of
+// saying no, and asking again at once would make a storm of logins.  The
+// watcher's requests come at its own pace.
+bool RemoteFolder::connect(Pace pace, string &why)
 {
 	if (connection_.isOpen())
 		return true;
@@ -35,15 +36,14 @@ bool RemoteFolder::connect(string &why)
 		connected_ = false;
 		loginPace_.ended(now, connection_.lastLifetime());
 	}
-	if (now < loginPace_.nextStart() || now < logins_.nextLogin()) {
+	if ((pace == Pace::idle && now < loginPace_.nextStart()) || now < logins_.nextLogin()) {
 		why = "the server ended the last connection at once; waiting before logging in again";
 		return false;
 	}
 	logins_.loggedIn(now);
 	serverIdles_.reset();
 	idleStarted_ = false;
-	// One that cannot be made is tried again at the next request: those
-	// come at the watcher's pace, and the limit above holds for them too.
+	// One that cannot be made at all is tried again at the next request.
 	connected_ = connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
 	return connected_;
 }
@@ -89,9 +89,22 @@ bool RemoteFolder::idle(string &why)
 		why = "the server ended the last IDLE at once; waiting before idling again";
 		return false;
 	}
+	if (idleGivenUp_)
+		return true; // polls only
 	beginRequest(now + account_.timeout * kAnswersPerRequest);
-	if (!connect(why))
+	if (!connect(Pace::idle, why))
 		return false;
+	if (!startIdling(why)) {
+		idleGivenUp_ = idleGivenUp_ || connection_.misbehaved();
+		return false;
+	}
+	return true;
+}
+
+// CAPABILITY (once a connection), then EXAMINE and IDLE where the server
+// can idle.
+bool RemoteFolder::startIdling(string &why)
+{
 	if (!serverIdles_) {
 		bool idles = false;
 		auto capability = [&](Response &&r) {
@@ -112,7 +125,10 @@ bool RemoteFolder::idle(string &why)
 
 bool RemoteFolder::idleNews(bool &changed, string &why)
 {
-	return connection_.takeIdleNews(changed, why);
+	if (connection_.takeIdleNews(changed, why))
+		return true;
+	idleGivenUp_ = idleGivenUp_ || connection_.misbehaved();
+	return false;
 }
 
 bool RemoteFolder::run(const string &command, const Connection::Untagged &untagged, string &why)
@@ -131,7 +147,7 @@ std::optional<RemoteFolder::Poll> RemoteFolder::poll(Deadline end, string &why)
 		if (auto s = parseStatus(r))
 			now = s;
 	};
-	if (!leaveIdle(why) || !connect(why) ||
+	if (!leaveIdle(why) || !connect(Pace::request, why) ||
 	    !run("STATUS " + quoted(account_.url.folder) + " (MESSAGES UNSEEN UIDNEXT UIDVALIDITY)", status, why))
 		return std::nullopt;
 	if (!now) {
@@ -181,7 +197,7 @@ std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity,
 {
 	beginRequest(end);
 	auto none = [](Response &&) {};
-	if (!leaveIdle(why) || !connect(why) || !run("EXAMINE " + quoted(account_.url.folder), none, why))
+	if (!leaveIdle(why) || !connect(Pace::request, why) || !run("EXAMINE " + quoted(account_.url.folder), none, why))
 		return std::nullopt;
 	const bool newOnly = flags & SCAN_NEW_ONLY;
 	std::vector<std::uint32_t> uids;

@@ -51,22 +51,25 @@ public:
 
 	// Instant notice: between requests the helper idles in the folder (when
 	// the server can), and idleNews says whether it has changed.  The
-	// socket to wait on, or -1 while not idling.
+	// socket to wait on, or -1 while not idling.  A server that sends what
+	// it may not while idling, or more than any answer needs, is idled
+	// with no more: it is polled only, from then on.
 	bool idle(std::string &why);
 	bool idleNews(bool &changed, std::string &why);
+	bool idleGivenUp() const { return idleGivenUp_; }
 	// Ends idling (to begin again, as RFC 2177 asks every 29 minutes).
 	bool stopIdle(std::string &why);
 	int idleSocket() const { return connection_.idling() ? connection_.socket() : -1; }
-	// Whether the connection was last closed for what the server sent.
-	bool misbehaved() const { return connection_.misbehaved(); }
 	// When idle may next try, after a server that ended the last IDLE or
 	// connection at once; a time past when it may now.
 	PaceClock::time_point nextIdle() const;
 
 private:
 	void beginRequest(Deadline end);
-	bool connect(std::string &why);
+	enum class Pace { request, idle };
+	bool connect(Pace pace, std::string &why);
 	bool leaveIdle(std::string &why);
+	bool startIdling(std::string &why);
 	bool run(const std::string &command, const Connection::Untagged &untagged, std::string &why);
 	bool fetchBatch(std::span<const std::uint32_t> uids, int flags, Summary &summary, std::string &why);
 
@@ -74,12 +77,13 @@ private:
 	Connection connection_;
 	std::optional<FolderStatus> last_;
 	std::optional<bool> serverIdles_; // on this connection
-	// A server that ends connections or IDLE at once is not asked again
-	// at once.
+	// A server that ends connections or IDLE at once is not idled with
+	// again at once.
 	bool connected_ = false; // a connection was opened, and its end not yet counted
 	Backoff loginPace_;
 	LoginLimit logins_;
 	bool idleStarted_ = false; // an IDLE of ours, whose end is not yet counted
 	PaceClock::time_point idleStartedAt_;
 	Backoff idlePace_;
+	bool idleGivenUp_ = false;
 };

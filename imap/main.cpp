@@ -239,31 +239,37 @@ int main(int argc, char **argv)
 		trouble.started(why, password);
 		answer("failed\n");
 	};
-	// News from the server while idling.  A server that stops idling, or
-	// drops the connection, is idled with again at the next chance; one
-	// that misbehaved is told of once.
+	// Idling, and the news it brings.  A server that stops idling, or
+	// drops the connection, is idled with again at the next chance, and
+	// the trouble, if any, is told by the poll that follows; one that
+	// misbehaved is polled only, and that is told once.
+	auto idleTrouble = [&](const string &idleWhy) {
+		if (folder->idleGivenUp() && !toldOfIdling)
+			trouble.tell("while idling: " + shown(idleWhy, password) + "; the folder is only polled from now on");
+		toldOfIdling = toldOfIdling || folder->idleGivenUp();
+	};
 	auto takeNews = [&] {
 		bool changed = false;
 		string idleWhy;
-		if (folder->idleNews(changed, idleWhy)) {
-			if (changed && !toldOfChange)
-				answer("changed\n");
-			toldOfChange = toldOfChange || changed;
-		} else if (folder->misbehaved() && !toldOfIdling) {
-			trouble.tell("while idling: " + shown(idleWhy, password));
-			toldOfIdling = true;
-		}
+		if (!folder->idleNews(changed, idleWhy))
+			idleTrouble(idleWhy);
+		if (changed && !toldOfChange)
+			answer("changed\n");
+		toldOfChange = toldOfChange || changed;
 	};
 
 	string requests;
 	auto renewal = std::chrono::steady_clock::now() + kIdleRenewal;
 	for (;;) {
-		// Idling waits for the next request; trouble with it is told
-		// by the poll that follows.
 		string ignored;
-		if (o.instant && folder && folder->idleSocket() < 0 && folder->idle(ignored)) {
-			renewal = std::chrono::steady_clock::now() + kIdleRenewal;
-			takeNews();
+		if (o.instant && folder && folder->idleSocket() < 0) {
+			if (folder->idle(ignored)) {
+				renewal = std::chrono::steady_clock::now() + kIdleRenewal;
+				if (folder->idleSocket() >= 0)
+					takeNews(); // what came with the go-ahead
+			} else {
+				idleTrouble(ignored);
+			}
 		}
 		const int socket = folder ? folder->idleSocket() : -1;
 		// Not idling, the helper waits for requests only, or for the

@@ -73,8 +73,10 @@ ResponseReader::Result ResponseReader::take(Response &out)
 {
 	for (;;) {
 		// What the response holds so far, and what waits to be read into it.
-		if (partialHeld_ + (buf_.size() - pos_) > kMaxResponseBytes)
+		if (partialHeld_ + (buf_.size() - pos_) > kMaxResponseBytes) {
+			flooded_ = true;
 			return Result::broken;
+		}
 		if (inLiteral_) {
 			const std::size_t n = std::min(literalLeft_, buf_.size() - pos_);
 			partial_.literals.back().append(buf_, pos_, n);
@@ -118,6 +120,11 @@ ResponseReader::Result ResponseReader::take(Response &out)
 		out.literals = std::move(partial_.literals);
 		partial_ = Response{};
 		partialHeld_ = kResponseCost;
+		if (buf_.capacity() > kKeptBufferBytes) { // it held a large response
+			buf_.erase(0, pos_);
+			pos_ = 0;
+			buf_.shrink_to_fit();
+		}
 		return out.tag.empty() ? Result::broken : Result::response;
 	}
 }

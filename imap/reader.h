@@ -39,6 +39,8 @@ public:
 	// broken, from then on, once the server has sent what no server may
 	// or more than any response needs.
 	Result next(Response &out);
+	// Whether it broke for the size of what a server sent, not its form.
+	bool flooded() const { return flooded_; }
 
 private:
 	Result take(Response &out);
@@ -51,4 +53,5 @@ private:
 	std::size_t literalLeft_ = 0;             // bytes of a literal still to come
 	bool inLiteral_ = false;
 	bool broken_ = false;
+	bool flooded_ = false;
 };

@@ -89,8 +89,11 @@ Dovecot::Dovecot()
 	mkdir(dir_.sub("mail").c_str(), 0700);
 	if (chown(dir_.sub("mail").c_str(), owner->pw_uid, owner->pw_gid) != 0)
 		throw std::runtime_error("cannot give the mail folder away");
-	std::ofstream(dir_.sub("users")) << kUser << ":{PLAIN}" << kPassword << ":" << owner->pw_uid << ":"
-	                                 << owner->pw_gid << "::" << d << "/mail/" << kUser << "::\n";
+	std::ofstream users(dir_.sub("users"));
+	for (const auto &[user, password] : {std::pair{kUser, kPassword}, std::pair{kEightBitUser, kEightBitPassword}})
+		users << user << ":{PLAIN}" << password << ":" << owner->pw_uid << ":" << owner->pw_gid << "::" << d
+		      << "/mail/" << user << "::\n";
+	users.close();
 	std::ofstream conf(dir_.sub("dovecot.conf"));
 	conf << "base_dir = " << d << "/run\nstate_dir = " << d << "/state\ninstance_name = boxwarden-" << getpid()
 	     << "-" << imapsPort_ << "\nlog_path = " << d << "/dovecot.log\ninfo_log_path = " << d

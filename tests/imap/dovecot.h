@@ -14,6 +14,9 @@ class Dovecot {
 public:
 	static constexpr const char *kUser = "alice";
 	static constexpr const char *kPassword = "correct horse";
+	// A user whose password is not ASCII.
+	static constexpr const char *kEightBitUser = "zoe";
+	static constexpr const char *kEightBitPassword = "grüße aus köln";
 
 	Dovecot();
 	~Dovecot();

@@ -290,6 +290,17 @@ TEST_F(WithDovecot, WhereThePasswordComesFrom)
 	}
 }
 
+// Not ASCII, the password goes by AUTHENTICATE PLAIN, as UTF-8.
+TEST_F(WithDovecot, An8BitPasswordLogsIn)
+{
+	const string password = dovecot_.dir().write("password8", string(Dovecot::kEightBitPassword) + "\n");
+	HelperProcess h({"-passwordCommand", "cat " + password, "-caFile", dovecot_.caFile(),
+	                 "imaps://" + string(Dovecot::kEightBitUser) + "@localhost:" + std::to_string(dovecot_.imapsPort())},
+	                dir_.sub("helper.err"));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 0\n", ""})) << h.err();
+	EXPECT_EQ(h.err(), "");
+}
+
 TEST_F(WithDovecot, ChangesToldAsTheyHappen)
 {
 	vector<string> a = args();

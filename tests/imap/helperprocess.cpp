@@ -47,26 +47,35 @@ HelperProcess::HelperProcess(const std::vector<string> &args, const string &errF
 	from_ = out[0];
 }
 
-HelperProcess::~HelperProcess()
+void HelperProcess::leave()
 {
 	close(to_);
+	to_ = -1;
+}
+
+HelperProcess::~HelperProcess()
+{
+	if (to_ >= 0)
+		close(to_);
 	close(from_);
 	kill(pid_, SIGTERM);
 	waitpid(pid_, nullptr, 0);
 }
 
-Answer HelperProcess::ask(const string &request, std::chrono::seconds patience)
+Answer HelperProcess::ask(const string &request, std::chrono::seconds patience, const Meanwhile &meanwhile)
 {
 	const string line = request + "\n";
 	if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
 		return {};
-	return next(patience);
+	return next(patience, meanwhile);
 }
 
-bool HelperProcess::readMore(std::chrono::steady_clock::time_point deadline)
+bool HelperProcess::readMore(std::chrono::steady_clock::time_point deadline, const Meanwhile &meanwhile)
 {
 	while (std::chrono::steady_clock::now() < deadline) {
 		pollfd p{from_, POLLIN, 0};
+		if (meanwhile)
+			meanwhile();
 		if (poll(&p, 1, 100) <= 0)
 			continue;
 		char buf[65536];
@@ -79,11 +88,11 @@ bool HelperProcess::readMore(std::chrono::steady_clock::time_point deadline)
 	return false;
 }
 
-Answer HelperProcess::next(std::chrono::seconds patience)
+Answer HelperProcess::next(std::chrono::seconds patience, const Meanwhile &meanwhile)
 {
 	const auto deadline = std::chrono::steady_clock::now() + patience;
 	while (buffer_.find('\n') == string::npos)
-		if (!readMore(deadline)) {
+		if (!readMore(deadline, meanwhile)) {
 			Answer partial{buffer_, ""};
 			buffer_.clear();
 			return partial;
@@ -94,7 +103,7 @@ Answer HelperProcess::next(std::chrono::seconds patience)
 	long count = 0, bytes = 0;
 	if (std::sscanf(a.head.c_str(), "list %ld %ld", &count, &bytes) == 2) {
 		const auto n = static_cast<std::size_t>(bytes);
-		while (buffer_.size() < n && readMore(deadline)) {
+		while (buffer_.size() < n && readMore(deadline, meanwhile)) {
 		}
 		a.payload = buffer_.substr(0, n);
 		buffer_.erase(0, std::min(n, buffer_.size()));

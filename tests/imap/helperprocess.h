@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -24,16 +25,23 @@ public:
 	HelperProcess(const HelperProcess &) = delete;
 	HelperProcess &operator=(const HelperProcess &) = delete;
 
-	Answer ask(const std::string &request, std::chrono::seconds patience = std::chrono::seconds(60));
+	// meanwhile, if given, is called about ten times a second while the
+	// answer is awaited.
+	using Meanwhile = std::function<void()>;
+	Answer ask(const std::string &request, std::chrono::seconds patience = std::chrono::seconds(60),
+	           const Meanwhile &meanwhile = {});
 	// What the helper says next, asked or not.
-	Answer next(std::chrono::seconds patience = std::chrono::seconds(60));
+	Answer next(std::chrono::seconds patience = std::chrono::seconds(60), const Meanwhile &meanwhile = {});
 
 	std::string err() const;
 	double cpuSeconds() const;  // used so far
 	long rssKilobytes() const;
+	pid_t pid() const { return pid_; }
+	// Closes the requests' pipe, as a watcher that has gone would.
+	void leave();
 
 private:
-	bool readMore(std::chrono::steady_clock::time_point deadline);
+	bool readMore(std::chrono::steady_clock::time_point deadline, const Meanwhile &meanwhile);
 
 	std::string errFile_;
 	pid_t pid_ = -1;

@@ -9,7 +9,9 @@
 #include "tests/x/xsession.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
+#include <sys/stat.h>
 
 using std::string;
 using std::vector;
@@ -266,4 +268,82 @@ TEST(Imap, AHelperThatHangsIsReplaced)
 	EXPECT_EQ(w.err(), hung);
 	// One helper, answering: the stopped one is gone, not left behind.
 	EXPECT_EQ(x.run("test \"$(pgrep -c " + helper + ")\" = 1 && ! pgrep -r T " + helper), 0);
+}
+
+namespace {
+
+// The watcher run as a copy of itself in dir/copy, so that the helper it
+// finds beside itself is the one written there, or none.
+vector<string> copiedWatcher(const TempDir &dir, const string &helperScript = "")
+{
+	std::filesystem::create_directories(dir.sub("copy"));
+	if (!helperScript.empty()) {
+		dir.write("copy/boxwarden-imap", helperScript);
+		chmod(dir.sub("copy/boxwarden-imap").c_str(), 0755);
+	}
+	return {"sh", "-c", "cp \"$0\" copy/boxwarden && exec copy/boxwarden \"$@\""};
+}
+
+} // namespace
+
+// A helper that cannot be run is told of once, not at every poll.
+TEST(Imap, AMissingHelperIsToldOfOnce)
+{
+	XSession x;
+	TempDir dir;
+	Watcher w(x, dir.path(), {"-mailbox", "imaps://alice@localhost/INBOX", "-debug", "-poll", "1"},
+	          copiedWatcher(dir));
+	ASSERT_TRUE(w.waitForOutput("rescanMailbox 1\n", 4)) << w.out() << w.err();
+	const string err = w.err();
+	EXPECT_TRUE(err.starts_with("copy/boxwarden: cannot run ")) << err;
+	EXPECT_TRUE(err.ends_with("boxwarden-imap: No such file or directory\n")) << err;
+	EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+}
+
+// A broken helper that writes without end is dropped, and the window
+// keeps answering meanwhile.
+TEST(Imap, AHelperThatFloodsIsDropped)
+{
+	XSession x;
+	TempDir dir;
+	Watcher w(x, dir.path(), {"-mailbox", "imaps://alice@localhost/INBOX", "-debug", "-poll", "1"},
+	          copiedWatcher(dir, "#!/bin/sh\nwhile :; do echo changed; done\n"));
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(x.waitUntil([&] { return !w.err().empty(); })) << w.out();
+	EXPECT_EQ(w.err(), "copy/boxwarden: the IMAP helper answered what it may not; it is started again at the next "
+	                   "poll\n");
+	ASSERT_TRUE(w.waitForOutput("rescanMailbox 1\n", 4)); // and again, and again
+	const auto start = Clock::now();
+	ASSERT_EQ(x.run("xdotool windowminimize " + std::to_string(list)), 0);
+	EXPECT_TRUE(w.waitForOutput("UnmapNotify\n"));
+	std::printf("the window answered after %lld ms\n",
+	            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
+	EXPECT_TRUE(w.running());
+}
+
+// Without the international list, a Q-encoded word in the list font's
+// charset is decoded for a folder on a server as for a local mailbox.
+TEST(Imap, QEncodedWordsAsInALocalMailbox)
+{
+	const string message = "From: " + produce({"encode_header.py", "word", "iso-8859-1", "q", "Jürgen Müller"}) +
+	                       " <j@x>\nSubject: " + produce({"encode_header.py", "word", "iso-8859-1", "q", "Grüße aus Köln"}) +
+	                       "\n\nHallo.\n";
+	vector<unsigned long> local;
+	{
+		XSession x;
+		TempDir dir;
+		writeMailbox(dir.sub("mbox"), "From j@x Tue Nov 14 22:13:20 2023\n" + message, 1700000000);
+		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-debug", "-fakeIcon", "-keepIcon"});
+		const Window list = x.waitForShown("boxwardenList");
+		ASSERT_NE(list, 0u);
+		ASSERT_TRUE(w.waitForOutput("Scanned, 1 1 ")) << w.out();
+		local = stableLabelImage(x, list);
+	}
+	WatchedFolder f;
+	ASSERT_TRUE(f.start());
+	f.dovecot.deliver(message);
+	ASSERT_TRUE(f.w->waitForOutput("Scanned, 1 1 ")) << f.w->out() << f.w->err();
+	EXPECT_TRUE(f.x.waitUntil([&] { return stableLabelImage(f.x, f.list) == local; }));
+	EXPECT_EQ(f.w->err(), "");
 }

@@ -1,0 +1,326 @@
+// The IMAP helper against servers that misbehave on purpose (a tiny server
+// of the tests' own, tests/imap/tinyserver.py): whatever they send, the
+// helper's memory and time stay bounded, it logs in no more often than it
+// must, lists only what it asked for, and neither a password nor a
+// terminal's controls get where they must not.
+#include "tests/fixture.h"
+#include "tests/imap/dovecot.h"
+#include "tests/imap/helperprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <thread>
+
+using std::string;
+using std::vector;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// What the helper may hold, whatever a server sends.
+constexpr long kMostResidentKilobytes = 64 * 1024;
+
+// The tiny server's certificates and a password file, for every case.
+class Hostile : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		makeCertificates(dir_);
+		password_ = dir_.write("password", "tiny secret\n");
+	}
+
+	vector<string> args(const TinyServer &server, const vector<string> &more = {},
+	                    const string &passwordCommand = "")
+	{
+		vector<string> a{"-passwordCommand", passwordCommand.empty() ? "cat " + password_ : passwordCommand,
+		                 "-caFile", dir_.sub("ca.pem"), "-timeout", "2"};
+		a.insert(a.end(), more.begin(), more.end());
+		a.push_back("imaps://alice@localhost:" + std::to_string(server.port()) + "/INBOX");
+		return a;
+	}
+
+	TempDir dir_;
+	string password_;
+};
+
+// Under the address sanitizer freed memory is held back for a while, to
+// catch its use; here it is held back no more than a little.
+vector<string> lowQuarantine()
+{
+	const char *options = std::getenv("ASAN_OPTIONS");
+	return {string("ASAN_OPTIONS=") + (options ? options : "") + ":quarantine_size_mb=4:malloc_context_size=4"};
+}
+
+// The processes whose command line starts with start.
+int processesStarting(const string &start)
+{
+	int found = 0;
+	DIR *proc = opendir("/proc");
+	for (dirent *e; proc && (e = readdir(proc));) {
+		std::ifstream in(string("/proc/") + e->d_name + "/cmdline");
+		string line(std::istreambuf_iterator<char>(in), {});
+		std::replace(line.begin(), line.end(), '\0', ' ');
+		found += line.starts_with(start);
+	}
+	if (proc)
+		closedir(proc);
+	return found;
+}
+
+int count(const string &text, const string &what)
+{
+	int n = 0;
+	for (auto at = text.find(what); at != string::npos; at = text.find(what, at + what.size()))
+		++n;
+	return n;
+}
+
+} // namespace
+
+// Floods in answer to a request: each is cut off within the request's time
+// (three answers' times, here 2 s each), with the helper's memory bounded
+// all the while, and told of once.
+TEST_F(Hostile, FloodsEndInTimeWithinBoundedMemory)
+{
+	const struct {
+		const char *mode;
+		string err;
+	} cases[] = {
+		{"flood", "the server sent more than any answer needs"},
+		{"empty-flood", "the server sent more than any answer needs"},
+		{"literal-flood", "the server sent more than any answer needs"},
+		{"plus-flood", "the server sent more than any answer needs"},
+		{"trickle", "the server did not answer"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.mode);
+		TinyServer server(c.mode, dir_);
+		TempDir run;
+		HelperProcess h(args(server), run.sub("helper.err"), lowQuarantine());
+		long most = 0;
+		auto measure = [&] { most = std::max(most, h.rssKilobytes()); };
+		for (int i = 0; i < 2; ++i) {
+			const auto start = Clock::now();
+			EXPECT_EQ(h.ask("poll", std::chrono::seconds(30), measure), (Answer{"failed\n", ""}));
+			EXPECT_LT(Clock::now() - start, std::chrono::seconds(6 + 2));
+		}
+		std::printf("%s: at most %ld kB resident\n", c.mode, most);
+		EXPECT_LT(most, kMostResidentKilobytes);
+		const string err = h.err();
+		EXPECT_EQ(count(err, "\n"), 1) << err;
+		EXPECT_NE(err.find(c.err), string::npos) << err;
+	}
+}
+
+// While idling, a flood is cut off as well, and told of once.
+TEST_F(Hostile, AFloodWhileIdling)
+{
+	TinyServer server("idle-flood", dir_);
+	TempDir run;
+	HelperProcess h(args(server, {"-instant"}), run.sub("helper.err"), lowQuarantine());
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	long most = 0;
+	const auto until = Clock::now() + std::chrono::seconds(4);
+	while (Clock::now() < until) {
+		most = std::max(most, h.rssKilobytes());
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	}
+	std::printf("idle-flood: at most %ld kB resident\n", most);
+	EXPECT_LT(most, kMostResidentKilobytes);
+	EXPECT_EQ(h.err(), "boxwarden-imap: imaps://localhost/INBOX: while idling: the server sent more than any answer "
+	                   "needs; the folder is only polled from now on\n");
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 0 1\n", ""})); // and polls go on
+}
+
+// A server that ends each connection, or each IDLE, as soon as it is
+// made is not asked again at once: a second, then twice as long each
+// time, up to the poll interval; and never more than ten logins a minute.
+TEST_F(Hostile, NoStormOfLoginsOrIdles)
+{
+	const struct {
+		const char *mode;
+		const char *interval;
+		const char *counted;
+		int most;
+	} cases[] = {
+		// At 0, 1, 3, 7 s: the fifth would be at 15.
+		{"idle-close", "60", "connection", 4},
+		{"idle-end", "60", " IDLE", 4},
+		// With polls a second apart a login each second would be allowed,
+		// but for the limit of ten a minute.
+		{"idle-close", "1", "connection", 10},
+	};
+	vector<std::unique_ptr<TinyServer>> servers;
+	vector<std::unique_ptr<HelperProcess>> helpers;
+	TempDir run;
+	for (const auto &c : cases) {
+		servers.push_back(std::make_unique<TinyServer>(c.mode, dir_));
+		helpers.push_back(std::make_unique<HelperProcess>(args(*servers.back(), {"-instant", "-interval", c.interval}),
+		                                                  run.sub(std::to_string(helpers.size()) + ".err")));
+		EXPECT_EQ(helpers.back()->ask("poll"), (Answer{"status 1 1\n", ""}));
+	}
+	std::this_thread::sleep_for(std::chrono::seconds(14));
+	for (std::size_t i = 0; i < std::size(cases); ++i) {
+		SCOPED_TRACE(cases[i].mode + string(" every ") + cases[i].interval + " s");
+		const string heard = servers[i]->heard();
+		EXPECT_LE(count(heard, cases[i].counted), cases[i].most) << heard;
+		EXPECT_GE(count(heard, cases[i].counted), 2) << heard; // it does try again
+	}
+}
+
+// FETCH answers for UIDs that were not asked, or twice for one, list
+// nothing.
+TEST_F(Hostile, OnlyWhatWasAskedIsListed)
+{
+	TinyServer server("unasked", dir_);
+	TempDir run;
+	HelperProcess h(args(server), run.sub("helper.err"));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	EXPECT_EQ(h.ask("read"), (Answer{"list 1 14\n", "Asked << s >>\n"}));
+	EXPECT_EQ(h.err(), "");
+}
+
+// A server's words reach a warning masked and without a terminal's
+// controls, C1 ones too (CSI, raw and as UTF-8); a password that is part
+// of its own mask is masked once.
+TEST_F(Hostile, WarningsShowNoPasswordAndNoControls)
+{
+	const struct {
+		const char *password;
+		const char *shown;
+	} cases[] = {
+		{"tiny secret", "NO ?[31m?31m?31mLOGIN alice \"...\""},
+		{".", "NO ?[31m?31m?31mLOGIN alice ..."},
+		{"..", "NO ?[31m?31m?31mLOGIN alice ..."},
+		{"...", "NO ?[31m?31m?31mLOGIN alice ..."},
+	};
+	TinyServer server("echo", dir_);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.password);
+		TempDir run;
+		const string password = run.write("password", string(c.password) + "\n");
+		HelperProcess h(args(server, {}, "cat " + password), run.sub("helper.err"));
+		EXPECT_EQ(h.ask("poll", std::chrono::seconds(10)), (Answer{"failed\n", ""}));
+		const string err = h.err();
+		EXPECT_EQ(err, "boxwarden-imap: imaps://localhost/INBOX: the server refused STATUS: " + string(c.shown) + "\n");
+		EXPECT_EQ(err.find('\x9b'), string::npos);
+		EXPECT_EQ(err.find('\x1b'), string::npos);
+	}
+}
+
+// A password command that hangs is given up on within the request's time,
+// and so is everything it started; as it is when the helper is ended
+// while the command runs, or when the watcher goes (its requests' pipe
+// closes).
+TEST_F(Hostile, APasswordCommandThatHangsLeavesNothingBehind)
+{
+	TinyServer server("unasked", dir_);
+	const string hang = "sleep 7001 & sleep 7002; echo late";
+	{
+		TempDir run;
+		HelperProcess h(args(server, {}, hang), run.sub("helper.err"));
+		const auto start = Clock::now();
+		EXPECT_EQ(h.ask("poll", std::chrono::seconds(30)), (Answer{"failed\n", ""}));
+		EXPECT_LT(Clock::now() - start, std::chrono::seconds(6 + 2));
+		EXPECT_EQ(h.err(), "boxwarden-imap: imaps://localhost/INBOX: passwordCommand did not finish in time\n");
+		EXPECT_EQ(processesStarting("sleep 700"), 0);
+	}
+	for (const char *end : {"ended", "left"}) {
+		SCOPED_TRACE(end);
+		TempDir run;
+		auto h = std::make_unique<HelperProcess>(args(server, {}, hang), run.sub("helper.err"));
+		h->ask("poll", std::chrono::seconds(1)); // no answer yet: the command runs
+		EXPECT_EQ(processesStarting("sleep 700"), 2);
+		if (string(end) == "ended")
+			h.reset(); // SIGTERM, as the watcher sends it
+		else
+			h->leave();
+		for (int i = 0; i < 50 && processesStarting("sleep 700") > 0; ++i)
+			std::this_thread::sleep_for(std::chrono::milliseconds(20));
+		EXPECT_EQ(processesStarting("sleep 700"), 0);
+	}
+	EXPECT_EQ(server.heard().find("LOGIN"), string::npos);
+}
+
+// A password with a line break, a bare CR or a NUL could carry commands
+// of its own to the server: it is refused, said why, and never sent.
+TEST_F(Hostile, APasswordCannotCarryACommand)
+{
+	TempDir home;
+	const string netrc = home.write(".netrc", "machine localhost login alice password \"x\r\nX9 EXAMINE INBOX\"\n");
+	chmod(netrc.c_str(), 0600);
+	const struct {
+		const char *what;
+		string command;
+	} cases[] = {
+		{"a quoted .netrc token with CR LF", ""},
+		{"a command's bare CR", "printf 'x\\rX9 EXAMINE INBOX\\n'"},
+		{"a command's NUL", "printf 'x\\0X9 EXAMINE INBOX\\n'"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		TinyServer server("unasked", dir_);
+		TempDir run;
+		vector<string> a = args(server, {}, c.command);
+		if (c.command.empty())
+			a.erase(a.begin(), a.begin() + 2);
+		HelperProcess h(a, run.sub("helper.err"), {"HOME=" + home.path()});
+		EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
+		EXPECT_EQ(h.err(), "boxwarden-imap: imaps://localhost/INBOX: the password holds a line break or a NUL, which "
+		                   "no login can carry; it is not used\n");
+		const string heard = server.heard();
+		EXPECT_EQ(heard.find("X9"), string::npos) << heard;
+		EXPECT_EQ(heard.find("LOGIN"), string::npos) << heard;
+	}
+}
+
+// A password of 8-bit characters goes by AUTHENTICATE, never in a LOGIN,
+// where IMAP cannot carry it.
+TEST_F(Hostile, An8BitPasswordGoesBySaslOnly)
+{
+	const string password = dir_.write("grüße", "grüße\n");
+	{
+		TinyServer server("auth-plain", dir_);
+		TempDir run;
+		HelperProcess h(args(server, {}, "cat " + password), run.sub("helper.err"));
+		EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""})) << h.err();
+		const string heard = server.heard();
+		EXPECT_NE(heard.find("AUTHENTICATE PLAIN\n"), string::npos) << heard;
+		EXPECT_NE(heard.find("credentials  alice grüße\n"), string::npos) << heard; // as UTF-8
+		EXPECT_EQ(heard.find("LOGIN"), string::npos) << heard;
+	}
+	{
+		TinyServer server("unasked", dir_); // LOGIN only
+		TempDir run;
+		HelperProcess h(args(server, {}, "cat " + password), run.sub("helper.err"));
+		EXPECT_EQ(h.ask("poll"), (Answer{"failed\n", ""}));
+		EXPECT_EQ(h.err(), "boxwarden-imap: imaps://localhost/INBOX: the password or user name has 8-bit characters, "
+		                   "which this server would take by LOGIN only, where they cannot go; nothing was sent\n");
+		const string heard = server.heard();
+		EXPECT_EQ(heard.find("LOGIN"), string::npos) << heard;
+		EXPECT_EQ(heard.find("AUTHENTICATE"), string::npos) << heard;
+	}
+}
+
+// The helper's memory holds the password: it never leaves a core file.
+TEST_F(Hostile, NoCoreFile)
+{
+	TinyServer server("unasked", dir_);
+	TempDir run;
+	HelperProcess h(args(server), run.sub("helper.err"));
+	EXPECT_EQ(h.ask("poll"), (Answer{"status 1 1\n", ""}));
+	const string limits = readFile("/proc/" + std::to_string(h.pid()) + "/limits");
+	const auto line = limits.find("Max core file size");
+	ASSERT_NE(line, string::npos) << limits;
+	char soft[32] = "", hard[32] = "";
+	std::sscanf(limits.c_str() + line, "Max core file size %31s %31s", soft, hard);
+	EXPECT_EQ(string(soft), "0") << limits;
+	EXPECT_EQ(string(hard), "0") << limits; // nor can it be raised again
+}
