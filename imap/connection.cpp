@@ -274,8 +274,9 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 {
 	changed = false;
 	// A server that sends without pause must not keep the helper from
-	// its requests: what is left is read when the socket is next ready.
-	for (int reads = 0; reads < kIdleReadsAtOnce;) {
+	// its requests: what is left is read when the socket is next ready,
+	// and what has been read is taken apart first.
+	for (int reads = 0;;) {
 		Response r;
 		const auto result = reader_.next(r);
 		if (result == ResponseReader::Result::response) {
@@ -293,12 +294,12 @@ bool Connection::takeIdleNews(bool &changed, string &why)
 			drop(reader_.flooded() ? kFlooding : kBroken, why);
 			return false;
 		}
-		++reads;
+		if (reads++ == kIdleReadsAtOnce)
+			return true;
 		const Read read = readSome(why);
 		if (read != Read::some)
 			return read == Read::nothing; // all there is for now, or trouble
 	}
-	return true;
 }
 
 bool Connection::stopIdle(string &why)

@@ -4,6 +4,7 @@
 #include "scanner/summary.h"
 
 #include <algorithm>
+#include <charconv>
 
 using std::string;
 
@@ -11,9 +12,14 @@ namespace {
 
 // UIDs asked for in one FETCH.
 constexpr std::size_t kFetchBatch = 200;
-// UIDs kept from a SEARCH: as many as the largest answer can name, and no
-// more however many answers a server sends.
-constexpr std::size_t kMostUids = kMaxResponseBytes / 2;
+// Messages searched in one SEARCH, by their numbers: its answer, of ten
+// digits and a blank for each at most, stays well within a response.
+constexpr std::uint32_t kSearchBatch = 500000;
+static_assert(kSearchBatch * 11 < kMaxResponseBytes);
+// UIDs kept from the SEARCHes of one read, however many a server names.
+constexpr std::size_t kMostUids = 4 * 1000 * 1000;
+// Logins a minute that idling leaves to the watcher's requests.
+constexpr int kLoginsForRequests = StartLimit::kStarts / 2;
 
 } // namespace
 
@@ -22,37 +28,53 @@ void RemoteFolder::beginRequest(Deadline end)
 	connection_.setRequestEnd(end);
 }
 
-// Logs in, unless there have been logins enough this minute, or, for
-// idling, which the helper starts of its own accord, the server ended the
-// last connection as soon as it was made: that is a server's way of
-// saying no, and asking again at once would make a storm of logins.  The
-// watcher's requests come at its own pace.
-bool RemoteFolder::connect(Pace pace, string &why)
+// The ends, not yet counted, of the last connection and the last IDLE:
+// one that came as soon as it began makes idling wait before it begins
+// again.
+void RemoteFolder::countEnds(PaceClock::time_point now)
+{
+	if (connected_ && !connection_.isOpen()) {
+		connected_ = false;
+		loginPace_.ended(now, connection_.lastLifetime());
+	}
+	if (idleStarted_ && !connection_.idling()) {
+		idleStarted_ = false;
+		idlePace_.ended(now, now - idleStartedAt_);
+	}
+}
+
+// Logs in, unless there have been logins enough this minute.  A login that
+// fails waits for the next request before idling tries again.
+bool RemoteFolder::connect(string &why)
 {
 	if (connection_.isOpen())
 		return true;
 	const auto now = PaceClock::now();
-	if (connected_) {
-		connected_ = false;
-		loginPace_.ended(now, connection_.lastLifetime());
-	}
-	if ((pace == Pace::idle && now < loginPace_.nextStart()) || now < logins_.nextLogin()) {
-		why = "the server ended the last connection at once; waiting before logging in again";
+	countEnds(now);
+	if (now < logins_.nextStart()) {
+		why = "ten logins in the last minute; waiting before logging in again";
 		return false;
 	}
-	logins_.loggedIn(now);
+	logins_.started(now);
 	serverIdles_.reset();
-	idleStarted_ = false;
-	// One that cannot be made at all is tried again at the next request.
 	connected_ = connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
+	idleWaits_ = idleWaits_ || !connected_;
 	return connected_;
 }
 
+// Idling, which the helper does of its own accord, waits after a server
+// ended the last connection or IDLE as soon as it began (a server's way of
+// saying no: asking again at once would make a storm of logins), and
+// leaves most logins of a minute to the watcher's requests.
 PaceClock::time_point RemoteFolder::nextIdle() const
 {
-	PaceClock::time_point next = idlePace_.nextStart();
+	if (idleGivenUp_ || idleWaits_ || (serverIdles_ && !*serverIdles_) || connection_.idling())
+		return PaceClock::time_point::max();
+	if ((idleStarted_ && !connection_.idling()) || (connected_ && !connection_.isOpen()))
+		return PaceClock::time_point::min(); // an end to count first
+	PaceClock::time_point next = std::max(idlePace_.nextStart(), idleStarts_.nextStart());
 	if (!connection_.isOpen())
-		next = std::max({next, loginPace_.nextStart(), logins_.nextLogin()});
+		next = std::max({next, loginPace_.nextStart(), logins_.nextStart(kLoginsForRequests)});
 	return next;
 }
 
@@ -62,8 +84,10 @@ bool RemoteFolder::leaveIdle(string &why)
 	if (!connection_.idling())
 		return true;
 	string ignored;
-	if (!connection_.stopIdle(why))
+	if (!connection_.stopIdle(why)) {
+		idleGivenUp_ = idleGivenUp_ || connection_.misbehaved();
 		return false;
+	}
 	auto none = [](Response &&) {};
 	if (!run("UNSELECT", none, ignored) && connection_.isOpen())
 		run("CLOSE", none, ignored);
@@ -72,38 +96,36 @@ bool RemoteFolder::leaveIdle(string &why)
 
 bool RemoteFolder::stopIdle(string &why)
 {
-	beginRequest(PaceClock::now() + account_.timeout * kAnswersPerRequest);
+	beginRequest(PaceClock::now() + account_.timeout);
 	return leaveIdle(why);
 }
 
-bool RemoteFolder::idle(string &why)
+bool RemoteFolder::idle(const std::function<bool()> &waiting, string &why)
 {
 	if (connection_.idling())
 		return true;
 	const auto now = PaceClock::now();
-	if (idleStarted_) { // ended by the server, or with its connection
-		idleStarted_ = false;
-		idlePace_.ended(now, now - idleStartedAt_);
-	}
-	if (now < idlePace_.nextStart()) {
-		why = "the server ended the last IDLE at once; waiting before idling again";
+	countEnds(now);
+	const auto next = nextIdle();
+	if (next == PaceClock::time_point::max())
+		return true; // polls only, for now or for good
+	if (now < next) {
+		why = "the server ended the last IDLE or connection at once; waiting before idling again";
 		return false;
 	}
-	if (idleGivenUp_)
-		return true; // polls only
-	beginRequest(now + account_.timeout * kAnswersPerRequest);
-	if (!connect(Pace::idle, why))
-		return false;
-	if (!startIdling(why)) {
+	// One answer's time in all: a request may be waiting behind it.
+	beginRequest(now + account_.timeout);
+	if (!connect(why) || !startIdling(waiting, why)) {
 		idleGivenUp_ = idleGivenUp_ || connection_.misbehaved();
+		idleWaits_ = true;
 		return false;
 	}
 	return true;
 }
 
 // CAPABILITY (once a connection), then EXAMINE and IDLE where the server
-// can idle.
-bool RemoteFolder::startIdling(string &why)
+// can idle, unless a request has come meanwhile.
+bool RemoteFolder::startIdling(const std::function<bool()> &waiting, string &why)
 {
 	if (!serverIdles_) {
 		bool idles = false;
@@ -114,9 +136,12 @@ bool RemoteFolder::startIdling(string &why)
 			return false;
 		serverIdles_ = idles;
 	}
-	if (!*serverIdles_)
-		return true; // polls only
-	if (!run("EXAMINE " + quoted(account_.url.folder), [](Response &&) {}, why) || !connection_.startIdle(why))
+	if (!*serverIdles_ || waiting())
+		return true; // polls only, or the request first
+	if (!run("EXAMINE " + quoted(account_.url.folder), [](Response &&) {}, why))
+		return false;
+	idleStarts_.started(PaceClock::now());
+	if (!connection_.startIdle(why))
 		return false;
 	idleStarted_ = true;
 	idleStartedAt_ = PaceClock::now();
@@ -142,12 +167,15 @@ bool RemoteFolder::run(const string &command, const Connection::Untagged &untagg
 std::optional<RemoteFolder::Poll> RemoteFolder::poll(Deadline end, string &why)
 {
 	beginRequest(end);
+	idleWaits_ = false;
 	std::optional<FolderStatus> now;
 	auto status = [&](Response &&r) {
 		if (auto s = parseStatus(r))
 			now = s;
 	};
-	if (!leaveIdle(why) || !connect(Pace::request, why) ||
+	// An idling connection that has died meanwhile is made again.
+	leaveIdle(why);
+	if (!connect(why) ||
 	    !run("STATUS " + quoted(account_.url.folder) + " (MESSAGES UNSEEN UIDNEXT UIDVALIDITY)", status, why))
 		return std::nullopt;
 	if (!now) {
@@ -157,6 +185,40 @@ std::optional<RemoteFolder::Poll> RemoteFolder::poll(Deadline end, string &why)
 	const bool changed = !last_ || !(*last_ == *now);
 	last_ = now;
 	return Poll{changed, now->messages};
+}
+
+// The UIDs of the messages to list, a batch of message numbers at a time
+// (the last one open-ended, for what came since EXAMINE), so that no
+// answer need be large however large the folder.
+bool RemoteFolder::search(bool newOnly, std::uint32_t exists, std::vector<std::uint32_t> &uids, string &why)
+{
+	uids.reserve(std::min<std::size_t>(exists, kMostUids));
+	bool tooMany = false;
+	auto found = [&](Response &&r) {
+		// Counted before they are kept: a server may name any number.
+		const auto named = static_cast<std::size_t>(std::count(r.text.begin(), r.text.end(), ' '));
+		tooMany = tooMany || uids.size() + named > kMostUids;
+		if (tooMany)
+			return;
+		uids.reserve(uids.size() + named);
+		appendSearch(r, uids);
+	};
+	const string which = newOnly ? "UNSEEN NOT DELETED" : "NOT DELETED";
+	for (std::uint32_t first = 1;; first += kSearchBatch) {
+		const bool last = exists < kSearchBatch || first > exists - kSearchBatch;
+		// An empty folder has no message numbers to name.
+		const string set = exists == 0 ? ""
+		                   : std::to_string(first) + ":" + (last ? "*" : std::to_string(first + kSearchBatch - 1)) + " ";
+		if (!run("UID SEARCH " + set + which, found, why))
+			return false;
+		if (tooMany) {
+			why = "the server sent more than any answer needs";
+			connection_.close();
+			return false;
+		}
+		if (last)
+			return true;
+	}
 }
 
 // The lines of the messages of uids (sorted, each once) that the server
@@ -193,28 +255,38 @@ bool RemoteFolder::fetchBatch(std::span<const std::uint32_t> uids, int flags, Su
 	return true;
 }
 
+namespace {
+
+// "n EXISTS": the folder's number of messages.
+std::optional<std::uint32_t> exists(const Response &r)
+{
+	const auto space = r.text.find(' ');
+	if (r.tag != "*" || space == string::npos || r.text.compare(space, string::npos, " EXISTS") != 0)
+		return std::nullopt;
+	std::uint32_t n = 0;
+	auto [end, error] = std::from_chars(r.text.data(), r.text.data() + space, n);
+	if (error != std::errc() || end != r.text.data() + space)
+		return std::nullopt;
+	return n;
+}
+
+} // namespace
+
 std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity, Deadline end, string &why)
 {
 	beginRequest(end);
-	auto none = [](Response &&) {};
-	if (!leaveIdle(why) || !connect(Pace::request, why) || !run("EXAMINE " + quoted(account_.url.folder), none, why))
-		return std::nullopt;
-	const bool newOnly = flags & SCAN_NEW_ONLY;
-	std::vector<std::uint32_t> uids;
-	bool tooMany = false;
-	auto found = [&](Response &&r) {
-		// A number and a blank at least for each UID it may name.
-		tooMany = tooMany || uids.size() + (r.text.size() + 1) / 2 > kMostUids;
-		if (!tooMany)
-			appendSearch(r, uids);
+	idleWaits_ = false;
+	std::uint32_t messages = 0;
+	auto examined = [&](Response &&r) {
+		if (auto n = exists(r))
+			messages = *n;
 	};
-	if (!run(newOnly ? "UID SEARCH UNSEEN NOT DELETED" : "UID SEARCH NOT DELETED", found, why))
+	leaveIdle(why); // and made again, if it died meanwhile
+	if (!connect(why) || !run("EXAMINE " + quoted(account_.url.folder), examined, why))
 		return std::nullopt;
-	if (tooMany) {
-		why = "the server sent more than any answer needs";
-		connection_.close();
+	std::vector<std::uint32_t> uids;
+	if (!search(flags & SCAN_NEW_ONLY, messages, uids, why))
 		return std::nullopt;
-	}
 	std::sort(uids.begin(), uids.end());
 	uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
 
@@ -229,6 +301,7 @@ std::optional<RemoteFolder::Listing> RemoteFolder::read(int flags, int capacity,
 	// Left read-only as it was opened; UNSELECT, or CLOSE, which expunges
 	// nothing in a folder opened with EXAMINE.
 	string ignored;
+	auto none = [](Response &&) {};
 	if (!run("UNSELECT", none, ignored) && connection_.isOpen())
 		run("CLOSE", none, ignored);
 	return listing;

@@ -9,6 +9,7 @@
 #include "imap/parse.h"
 #include "scanner/summary.h"
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +19,7 @@ struct Account {
 	std::string password;
 	std::string caFile;
 	std::chrono::seconds timeout;  // for the connection, the login and every answer
-	std::chrono::seconds interval; // between the watcher's polls: the longest wait before a login
+	std::chrono::seconds interval; // between the watcher's polls: the longest wait before idling again
 };
 
 class RemoteFolder {
@@ -49,41 +50,49 @@ public:
 	};
 	std::optional<Listing> read(int flags, int capacity, Deadline end, std::string &why);
 
-	// Instant notice: between requests the helper idles in the folder (when
-	// the server can), and idleNews says whether it has changed.  The
-	// socket to wait on, or -1 while not idling.  A server that sends what
-	// it may not while idling, or more than any answer needs, is idled
-	// with no more: it is polled only, from then on.
-	bool idle(std::string &why);
+	// Instant notice: between requests the helper idles in the folder, where
+	// the server can, and idleNews says whether it has changed.  Starting
+	// takes one answer's time at most, and gives way to a request that
+	// comes meanwhile (waiting, when asked, says whether one has).  The
+	// helper idles of its own accord, so it does so with care: not again
+	// at once with a server that ended the last connection or IDLE as soon
+	// as it began, nor with one that could not be reached or read, until
+	// the next request; and a server that sends what it may not while
+	// idling, or more than any answer needs, is only polled from then on.
+	bool idle(const std::function<bool()> &waiting, std::string &why);
 	bool idleNews(bool &changed, std::string &why);
 	bool idleGivenUp() const { return idleGivenUp_; }
-	// Ends idling (to begin again, as RFC 2177 asks every 29 minutes).
+	// Ends idling, to begin again, as RFC 2177 asks every 29 minutes.
 	bool stopIdle(std::string &why);
+	// The socket to wait on, or -1 while not idling.
 	int idleSocket() const { return connection_.idling() ? connection_.socket() : -1; }
-	// When idle may next try, after a server that ended the last IDLE or
-	// connection at once; a time past when it may now.
+	// When idle should next be called: at once (a time past) after an IDLE
+	// that the server ended, later while waiting after a quick end, and
+	// never (the latest time) while idling needs a request first.
 	PaceClock::time_point nextIdle() const;
 
 private:
+	bool connect(std::string &why);
+	void countEnds(PaceClock::time_point now);
 	void beginRequest(Deadline end);
-	enum class Pace { request, idle };
-	bool connect(Pace pace, std::string &why);
 	bool leaveIdle(std::string &why);
-	bool startIdling(std::string &why);
+	bool startIdling(const std::function<bool()> &waiting, std::string &why);
 	bool run(const std::string &command, const Connection::Untagged &untagged, std::string &why);
+	bool search(bool newOnly, std::uint32_t exists, std::vector<std::uint32_t> &uids, std::string &why);
 	bool fetchBatch(std::span<const std::uint32_t> uids, int flags, Summary &summary, std::string &why);
 
 	Account account_;
 	Connection connection_;
 	std::optional<FolderStatus> last_;
 	std::optional<bool> serverIdles_; // on this connection
-	// A server that ends connections or IDLE at once is not idled with
-	// again at once.
+	// The pace of logins and of IDLE.
 	bool connected_ = false; // a connection was opened, and its end not yet counted
 	Backoff loginPace_;
-	LoginLimit logins_;
+	StartLimit logins_;
 	bool idleStarted_ = false; // an IDLE of ours, whose end is not yet counted
 	PaceClock::time_point idleStartedAt_;
 	Backoff idlePace_;
+	StartLimit idleStarts_;
+	bool idleWaits_ = false; // for the next request
 	bool idleGivenUp_ = false;
 };

@@ -22,10 +22,10 @@
 // the helper holds of what a server sends is bounded in bytes.  It holds
 // the password, so it never leaves a core file.
 #include "decode/decode.h"
-#include "decode/utf8.h"
 #include "imap/folder.h"
 #include "imap/limits.h"
 #include "imap/password.h"
+#include "imap/trouble.h"
 #include "scanner/scanner.h"
 
 #include <algorithm>
@@ -50,7 +50,6 @@ constexpr std::size_t kLongestRequest = 64;
 constexpr int kLongestTimeout = 3600;  // seconds
 constexpr int kDefaultInterval = 67;   // the watcher's own default
 constexpr int kLongestInterval = 3600; // seconds
-constexpr std::size_t kLongestReason = 200;
 // RFC 2177: a client idles no longer than 29 minutes at a time.
 constexpr std::chrono::minutes kIdleRenewal{29};
 
@@ -135,50 +134,6 @@ void catchEndingSignals()
 		std::signal(s, endedBySignal);
 }
 
-// A reason as a warning may show it: a server's words are a stranger's,
-// so no control character (a terminal would obey it), no more than a line,
-// and never the password, should a server send it back.
-string shown(const string &why, const string &password)
-{
-	string masked;
-	std::size_t at = 0;
-	if (!password.empty())
-		for (auto found = why.find(password); found != string::npos; found = why.find(password, at)) {
-			masked.append(why, at, found - at).append("...");
-			at = found + password.size();
-		}
-	masked.append(why, at);
-	string out;
-	appendForTerminal(out, masked.substr(0, kLongestReason));
-	return out;
-}
-
-// Tells of trouble once, and once of its end.
-class Trouble {
-public:
-	Trouble(string name, string url) : name_(std::move(name)), url_(std::move(url)) {}
-	void started(const string &why, const string &password)
-	{
-		if (!in_)
-			tell(shown(why, password));
-		in_ = true;
-	}
-	void over()
-	{
-		if (in_)
-			tell("can be read again");
-		in_ = false;
-	}
-	void tell(const string &what) const
-	{
-		std::fprintf(stderr, "%s: %s: %s\n", name_.c_str(), url_.c_str(), what.c_str());
-	}
-
-private:
-	string name_, url_;
-	bool in_ = false;
-};
-
 void answer(const string &head, const string &payload = "")
 {
 	std::fwrite(head.data(), 1, head.size(), stdout);
@@ -207,7 +162,6 @@ int main(int argc, char **argv)
 	}
 	Trouble trouble(o.name, shownUrl(*url));
 	std::optional<RemoteFolder> folder;
-	string password;
 	const std::chrono::seconds timeout(o.timeout);
 	bool toldOfChange = false; // since the last request
 	bool toldOfIdling = false;
@@ -216,7 +170,7 @@ int main(int argc, char **argv)
 		const auto end = std::chrono::steady_clock::now() + timeout * kAnswersPerRequest;
 		if (!folder) {
 			if (auto found = findPassword(*url, o.passwordCommand, end, why)) {
-				password = *found;
+				trouble.keepSecret(url->user, *found);
 				folder.emplace(Account{*url, std::move(*found), o.caFile, timeout, std::chrono::seconds(o.interval)});
 			}
 		}
@@ -236,7 +190,7 @@ int main(int argc, char **argv)
 		} else if (folder) {
 			why = "unknown request " + request.substr(0, 20);
 		}
-		trouble.started(why, password);
+		trouble.started(why);
 		answer("failed\n");
 	};
 	// Idling, and the news it brings.  A server that stops idling, or
@@ -245,7 +199,7 @@ int main(int argc, char **argv)
 	// misbehaved is polled only, and that is told once.
 	auto idleTrouble = [&](const string &idleWhy) {
 		if (folder->idleGivenUp() && !toldOfIdling)
-			trouble.tell("while idling: " + shown(idleWhy, password) + "; the folder is only polled from now on");
+			trouble.tell("while idling: " + trouble.shown(idleWhy) + "; the folder is only polled from now on");
 		toldOfIdling = toldOfIdling || folder->idleGivenUp();
 	};
 	auto takeNews = [&] {
@@ -258,37 +212,50 @@ int main(int argc, char **argv)
 		toldOfChange = toldOfChange || changed;
 	};
 
+	// A request that has come goes ahead of idling.
+	auto requestWaiting = [] {
+		pollfd p{0, POLLIN, 0};
+		return poll(&p, 1, 0) > 0;
+	};
+
 	string requests;
 	auto renewal = std::chrono::steady_clock::now() + kIdleRenewal;
 	for (;;) {
-		string ignored;
-		if (o.instant && folder && folder->idleSocket() < 0) {
-			if (folder->idle(ignored)) {
-				renewal = std::chrono::steady_clock::now() + kIdleRenewal;
+		const auto now = std::chrono::steady_clock::now();
+		if (o.instant && folder && folder->idleSocket() < 0 && folder->nextIdle() <= now && !requestWaiting()) {
+			string idleWhy;
+			if (folder->idle(requestWaiting, idleWhy)) {
+				renewal = now + kIdleRenewal;
 				if (folder->idleSocket() >= 0)
 					takeNews(); // what came with the go-ahead
 			} else {
-				idleTrouble(ignored);
+				idleTrouble(idleWhy);
 			}
 		}
+		// Idling, the helper waits for requests, news and the renewal;
+		// not idling, for requests, and with -instant for the moment it
+		// may idle again.
 		const int socket = folder ? folder->idleSocket() : -1;
-		// Not idling, the helper waits for requests only, or for the
-		// moment a server that ended IDLE at once may be idled with again.
-		auto wakeAt = socket >= 0 ? renewal : std::chrono::steady_clock::time_point::max();
-		if (socket < 0 && o.instant && folder && folder->nextIdle() > std::chrono::steady_clock::now())
+		auto wakeAt = std::chrono::steady_clock::time_point::max();
+		if (socket >= 0)
+			wakeAt = renewal;
+		else if (o.instant && folder)
 			wakeAt = folder->nextIdle();
 		int wait = -1;
-		if (wakeAt != std::chrono::steady_clock::time_point::max()) {
-			const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - std::chrono::steady_clock::now());
-			wait = static_cast<int>(std::clamp<long long>(left.count(), 0, 60 * 60 * 1000));
+		if (const auto at = std::chrono::steady_clock::now(); wakeAt <= at) {
+			wait = 0;
+		} else if (wakeAt != std::chrono::steady_clock::time_point::max()) {
+			const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - at);
+			wait = static_cast<int>(std::min<long long>(left.count(), 60 * 60 * 1000));
 		}
 		pollfd fds[2] = {{0, POLLIN, 0}, {socket, POLLIN, 0}};
 		const int ready = poll(fds, socket >= 0 ? 2 : 1, wait);
 		if (ready < 0 && errno != EINTR)
 			return 1;
+		string ignored;
 		if (socket >= 0 && fds[1].revents)
 			takeNews();
-		else if (socket >= 0 && ready == 0)
+		else if (socket >= 0 && ready == 0 && std::chrono::steady_clock::now() >= renewal)
 			folder->stopIdle(ignored); // and idle again
 		if (fds[0].revents) {
 			char buf[4096];

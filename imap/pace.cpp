@@ -11,7 +11,7 @@ void Backoff::ended(PaceClock::time_point now, PaceClock::duration lasted)
 	nextStart_ = now + wait_;
 }
 
-void LoginLimit::loggedIn(PaceClock::time_point now)
+void StartLimit::started(PaceClock::time_point now)
 {
 	times_[oldest_] = now;
 	oldest_ = (oldest_ + 1) % times_.size();

@@ -28,19 +28,23 @@ private:
 	PaceClock::time_point nextStart_ = PaceClock::time_point::min();
 };
 
-// At most kLogins logins in any kWindow, whatever else allows.
-class LoginLimit {
+// At most kStarts starts in any kWindow, whatever else allows; or, for
+// what may leave room to others, at most a part of them.
+class StartLimit {
 public:
-	static constexpr int kLogins = 10;
+	static constexpr int kStarts = 10;
 	static constexpr std::chrono::minutes kWindow{1};
 
-	LoginLimit() { times_.fill(PaceClock::time_point::min()); }
-
-	PaceClock::time_point nextLogin() const { return times_[oldest_] + kWindow; }
-	void loggedIn(PaceClock::time_point now);
+	StartLimit() { times_.fill(PaceClock::time_point::min()); }
+	// When the next start may be made, leaving room for keep more.
+	PaceClock::time_point nextStart(int keep = 0) const
+	{
+		return times_[(oldest_ + static_cast<std::size_t>(keep)) % times_.size()] + kWindow;
+	}
+	void started(PaceClock::time_point now);
 
 private:
-	// The last kLogins logins, the oldest at oldest_.
-	std::array<PaceClock::time_point, kLogins> times_{};
+	// The last kStarts starts, the oldest at oldest_.
+	std::array<PaceClock::time_point, kStarts> times_{};
 	std::size_t oldest_ = 0;
 };

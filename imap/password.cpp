@@ -31,8 +31,9 @@ volatile sig_atomic_t commandGroup = 0;
 
 // The command runs in a process group of its own, so that it ends whole,
 // its children too: when it has done, when it takes too long, and when
-// the helper is ended meanwhile.  Its input is nothing (the helper's is
-// the watcher's requests), and it dies with the helper.
+// the helper is ended meanwhile (the watcher ends it, and asks the system
+// to end it when the watcher itself ends).  Its input is nothing (the
+// helper's is the watcher's requests), and its shell dies with the helper.
 pid_t startCommand(const string &command, int output)
 {
 	const pid_t pid = fork();
@@ -51,25 +52,18 @@ pid_t startCommand(const string &command, int output)
 	_exit(127);
 }
 
-// Whether the watcher, which writes the helper's requests, has gone: its
-// end of the pipe is closed.
-bool watcherGone(const pollfd &input)
-{
-	return input.revents & (POLLHUP | POLLERR);
-}
-
 // The command's output until it closes it, up to end.  False when end
-// came first, or the watcher went.
+// came first.
 bool readOutput(int fd, std::chrono::steady_clock::time_point end, string &out)
 {
 	std::array<char, 512> buf;
 	bool closed = false;
 	while (!closed) {
 		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-		pollfd p[2] = {{fd, POLLIN, 0}, {0, 0, 0}};
-		if (left.count() <= 0 || (poll(p, 2, static_cast<int>(left.count())) > 0 && watcherGone(p[1])))
+		pollfd p{fd, POLLIN, 0};
+		if (left.count() <= 0)
 			break;
-		if (!p[0].revents)
+		if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
 			continue;
 		const ssize_t n = read(fd, buf.data(), buf.size());
 		if (n < 0 && errno == EINTR)
@@ -91,8 +85,7 @@ bool hasEnded(pid_t pid, std::chrono::steady_clock::time_point end)
 			return false;
 		if (info.si_pid == pid)
 			return true;
-		pollfd input{0, 0, 0};
-		if (std::chrono::steady_clock::now() >= end || (poll(&input, 1, 0) > 0 && watcherGone(input)))
+		if (std::chrono::steady_clock::now() >= end)
 			return false;
 		std::this_thread::sleep_for(kReapStep);
 	}

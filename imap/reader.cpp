@@ -69,14 +69,17 @@ long long literalSize(std::string_view line)
 
 } // namespace
 
+// Whether the response, holding what it holds and more bytes, would hold
+// more than any response needs.
+bool ResponseReader::tooMuch(std::size_t more)
+{
+	flooded_ = partialHeld_ + more > kMaxResponseBytes;
+	return flooded_;
+}
+
 ResponseReader::Result ResponseReader::take(Response &out)
 {
 	for (;;) {
-		// What the response holds so far, and what waits to be read into it.
-		if (partialHeld_ + (buf_.size() - pos_) > kMaxResponseBytes) {
-			flooded_ = true;
-			return Result::broken;
-		}
 		if (inLiteral_) {
 			const std::size_t n = std::min(literalLeft_, buf_.size() - pos_);
 			partial_.literals.back().append(buf_, pos_, n);
@@ -88,22 +91,27 @@ ResponseReader::Result ResponseReader::take(Response &out)
 			inLiteral_ = false;
 			continue;
 		}
-		// A line still coming is not looked through again at each piece.
+		// A line still coming is not looked through again at each piece;
+		// its bytes so far count against the response it belongs to.
 		const auto newline = buf_.find('\n', pos_ + scanned_);
 		if (newline == std::string::npos) {
 			scanned_ = buf_.size() - pos_;
-			return Result::none;
+			return tooMuch(scanned_) ? Result::broken : Result::none;
 		}
 		scanned_ = 0;
 		std::string_view line(buf_.data() + pos_, newline - pos_);
 		pos_ = newline + 1;
 		if (line.ends_with('\r'))
 			line.remove_suffix(1);
+		if (tooMuch(line.size()))
+			return Result::broken;
 		partial_.text.append(line);
 		partialHeld_ += line.size();
 		const long long size = literalSize(line);
 		if (size >= 0) {
 			if (size > static_cast<long long>(kMaxLiteralBytes))
+				return Result::broken;
+			if (tooMuch(kLiteralCost + static_cast<std::size_t>(size)))
 				return Result::broken;
 			literalLeft_ = static_cast<std::size_t>(size);
 			partial_.literals.emplace_back();

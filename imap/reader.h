@@ -44,6 +44,7 @@ public:
 
 private:
 	Result take(Response &out);
+	bool tooMuch(std::size_t more);
 
 	std::string buf_;
 	std::size_t pos_ = 0;     // where what is not yet taken begins

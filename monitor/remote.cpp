@@ -16,6 +16,7 @@
 #include "monitor/monitor.h"
 #include "scanner/scanner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -116,11 +117,20 @@ void armPatience()
 	helper.patience = XtAppAddTimeOut(appContext, static_cast<unsigned long>(ms), patienceRunOut, nullptr);
 }
 
+// The poll interval, as the longest a helper waits before idling again
+// with a server that ended the last IDLE at once; a negative one means no
+// polls at all.
+int helperInterval()
+{
+	constexpr int kLongest = 3600;
+	return appResources.pollInterval < 0 ? kLongest : std::clamp(appResources.pollInterval, 1, kLongest);
+}
+
 std::vector<string> helperArguments(const string &path)
 {
 	std::vector<string> args{path, "-name", invocationName, "-flags", std::to_string(scanFlags),
 	                         "-capacity", std::to_string(appResources.bufferSize),
-	                         "-interval", std::to_string(appResources.pollInterval > 0 ? appResources.pollInterval : 3600)};
+	                         "-interval", std::to_string(helperInterval())};
 	if (fontCharset[0] && !(scanFlags & SCAN_UTF8))
 		args.insert(args.end(), {"-charset", fontCharset.data()});
 	if (appResources.passwordCommand)

@@ -200,9 +200,22 @@ string Dovecot::flags(const string &folder) const
 	return doveadm("fetch -u " + string(kUser) + " 'uid flags' mailbox " + folder + " ALL");
 }
 
-TinyServer::TinyServer(const string &mode, const TempDir &dir) : log_(dir.sub("tiny-" + mode + ".log"))
+namespace {
+
+// Each tiny server's files are its own, even beside another of its mode.
+string tinyName(const string &mode)
 {
-	const string portFile = dir.sub("tiny-" + mode + ".port");
+	static int servers = 0;
+	return "tiny-" + mode + "-" + std::to_string(++servers);
+}
+
+} // namespace
+
+TinyServer::TinyServer(const string &mode, const TempDir &dir) : TinyServer(mode, dir, tinyName(mode)) {}
+
+TinyServer::TinyServer(const string &mode, const TempDir &dir, const string &name) : log_(dir.sub(name + ".log"))
+{
+	const string portFile = dir.sub(name + ".port");
 	pid_ = fork();
 	if (pid_ == 0) {
 		execl("/usr/bin/python3", "python3", BOXWARDEN_TINY_SERVER, mode.c_str(), portFile.c_str(),

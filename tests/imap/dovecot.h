@@ -73,6 +73,8 @@ public:
 	std::string heard() const; // every line a client sent
 
 private:
+	TinyServer(const std::string &mode, const TempDir &dir, const std::string &name);
+
 	std::string log_;
 	int port_ = 0;
 	pid_t pid_ = -1;

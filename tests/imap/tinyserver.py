@@ -31,6 +31,13 @@ in whoever asks.  MODE:
   idle-close         TLS; a folder that idles, and closes the connection
                      as soon as it idles
   idle-end           TLS; a folder that idles, and ends each IDLE at once
+  idle-close-late    TLS; the same, a little more than a second later
+  idle-end-late      TLS; the same, a little more than a second later
+  idle-burst-N       TLS; a folder that idles, and once idling sends N
+                     bytes of news of nothing, then of a new message
+  denied             TLS; refuses every login
+  idle-trickle       TLS; a folder that idles, but answers EXAMINE with an
+                     untagged line twice a second, and never ends the answer
 """
 import base64
 import os
@@ -42,7 +49,7 @@ import time
 mode, portfile, cert, key, logpath = sys.argv[1:6]
 log = open(logpath, "a", buffering=1)
 plain = mode in ("no-starttls", "starttls-refused")
-folder = mode in ("auth-plain", "unasked") or mode.startswith("idle-")
+folder = mode in ("auth-plain", "unasked", "denied") or mode.startswith("idle-")
 
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(cert, key)
@@ -82,7 +89,7 @@ def capabilities():
         caps += b" STARTTLS"
     if mode == "auth-plain":
         caps += b" AUTH=PLAIN"
-    if mode.startswith("idle-"):
+    if mode.startswith("idle-") or mode == "denied":
         caps += b" IDLE"
     return caps
 
@@ -91,6 +98,10 @@ def answer_folder(conn, tag, command, rest):
     """The few commands of a folder of one unseen message, UID 5."""
     if command == b"STATUS":
         conn.sendall(b"* STATUS INBOX (MESSAGES 1 UNSEEN 1 UIDNEXT 6 UIDVALIDITY 1)\r\n" + tag + b" OK done\r\n")
+    elif command == b"EXAMINE" and mode == "idle-trickle":
+        while True:
+            conn.sendall(b"* OK still thinking\r\n")
+            time.sleep(0.5)
     elif command == b"EXAMINE":
         conn.sendall(b"* 1 EXISTS\r\n" + tag + b" OK [READ-ONLY] done\r\n")
     elif command == b"UID" and rest.split(b" ")[1].upper() == b"SEARCH":
@@ -103,14 +114,24 @@ def answer_folder(conn, tag, command, rest):
         conn.sendall(fetch(5, b"Asked") + fetch(5, b"Again") + fetch(999, b"Unasked") + fetch(1000, b"Unasked")
                      + tag + b" OK done\r\n")
     elif command == b"IDLE":
+        if mode.endswith("-late"):
+            conn.sendall(b"+ idling\r\n")
+            time.sleep(1.2)
+        if mode.startswith("idle-close"):
+            conn.sendall(b"+ idling\r\n" if mode == "idle-close" else b"")
+            return False
+        if mode.startswith("idle-end"):
+            # The go-ahead and the end in one piece, as the helper may read them.
+            conn.sendall((b"+ idling\r\n" if mode == "idle-end" else b"") + tag + b" OK idle done\r\n")
+            return True
         conn.sendall(b"+ idling\r\n")
         if mode == "idle-flood":
             conn.sendall(b"* 1 FETCH (BODY[] {%d}\r\n" % MEGABYTE)
             forever(conn, b"x" * MEGABYTE + b"{%d}\r\n" % MEGABYTE)
-        elif mode == "idle-close":
-            return False
-        elif mode == "idle-end":
-            conn.sendall(tag + b" OK idle done\r\n")
+        elif mode.startswith("idle-burst-"):
+            size = int(mode[len("idle-burst-"):])
+            line = b"* OK nothing new\r\n"
+            conn.sendall(line * (size // len(line)) + b"* 2 EXISTS\r\n")
     elif command == b"DONE":
         pass
     else:
@@ -135,6 +156,8 @@ def serve(conn):
             conn.sendall(b"* CAPABILITY " + capabilities() + b"\r\n" + tag + b" OK done\r\n")
         elif command == b"STARTTLS":
             conn.sendall(tag + b" NO not today\r\n")
+        elif command == b"LOGIN" and mode == "denied":
+            conn.sendall(tag + b" NO [AUTHENTICATIONFAILED] no\r\n")
         elif command == b"LOGIN":
             login = rest
             conn.sendall(tag + b" OK logged in\r\n")

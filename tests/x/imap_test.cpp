@@ -261,7 +261,7 @@ TEST(Imap, AHelperThatHangsIsReplaced)
 	ASSERT_EQ(x.run("pkill -STOP " + helper), 0);
 	const string hung = string(BOXWARDEN_BINARY) + ": the IMAP helper stopped answering; it is started again at "
 	                                                "the next poll\n";
-	ASSERT_TRUE(x.waitUntil([&] { return w.err() == hung; }, std::chrono::seconds(150))) << w.err();
+	ASSERT_TRUE(x.waitUntil([&] { return w.err() == hung; }, std::chrono::seconds(180))) << w.err();
 	f.dovecot.deliver(mail("Ann <ann@x>", "after the hang"));
 	EXPECT_TRUE(w.waitForOutput("Scanned, 1 1 "));
 	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
