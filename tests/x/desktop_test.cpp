@@ -141,6 +141,9 @@ TEST(Desktop, UrgentAsksForAttention)
 		const Window list = x.waitForShown("boxwarden");
 		ASSERT_NE(list, 0u);
 		auto asks = [&] { return (x.wmHints(list).flags & XUrgencyHint) != 0; };
+		// The pointer coming into the list is the user looking at it: it
+		// is kept where the list never is.
+		ASSERT_EQ(x.run("xdotool mousemove 1023 767"), 0);
 		ASSERT_EQ(x.run("xdotool windowminimize " + std::to_string(list)), 0);
 		ASSERT_TRUE(x.waitUntil([&] { return x.wmState(list) == IconicState; }));
 
