@@ -1,71 +1,118 @@
-// Opening a converter loads tables, and a list of a few hundred messages
-// names only a handful of charsets, so converters (and the names iconv
-// does not know) are kept, a few at a time, for the life of the process.
+// Opening a converter loads tables, and mail in many charsets names each
+// again and again: every charset found is kept for the life of the
+// process, and so are (a good many) names that stand for none, apart from
+// them.  A single-byte charset is made a table of 256 entries once, so
+// that its words need no call into iconv at all.
 #include "decode/charset.h"
 #include "decode/utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <iconv.h>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+using std::string;
+using std::string_view;
 
 namespace {
 
 // Longer names are no charset's; iconv is never asked about them.
 constexpr std::size_t kCharsetNameChars = 40;
-constexpr std::size_t kKeptConverters = 8;
+// Names that stand for no charset, remembered so that iconv is not asked
+// again; past so many, a new one is asked about each time.
+constexpr std::size_t kRememberedUnknownNames = 1024;
+// The longest UTF-8 that a byte of a single-byte charset becomes.
+constexpr std::size_t kTableEntryBytes = 7;
 
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
+// Labels that mail carries for a charset iconv knows by another name, or
+// for a narrower one than their writers mean: read as browsers read them
+// (the WHATWG Encoding Standard's labels).  Where browsers and the
+// standards differ on a charset iconv knows (Latin-1 read as Windows-1252,
+// say), it is read by its standard: those differ only in controls.
+struct Alias {
+	string_view label, name;
+};
+constexpr Alias kAliases[] = {
+	{"unicode-1-1-utf-8", "UTF-8"}, {"unicode11utf8", "UTF-8"}, {"unicode20utf8", "UTF-8"},
+	{"x-unicode20utf8", "UTF-8"},
+	{"cswindows1252", "WINDOWS-1252"}, {"x-cp1250", "WINDOWS-1250"}, {"x-cp1251", "WINDOWS-1251"},
+	{"x-cp1252", "WINDOWS-1252"}, {"x-cp1253", "WINDOWS-1253"}, {"x-cp1254", "WINDOWS-1254"},
+	{"x-cp1255", "WINDOWS-1255"}, {"x-cp1256", "WINDOWS-1256"}, {"x-cp1257", "WINDOWS-1257"},
+	{"x-cp1258", "WINDOWS-1258"}, {"dos-874", "WINDOWS-874"},
+	{"csiso88598i", "ISO-8859-8"}, {"iso-8859-8-i", "ISO-8859-8"}, {"logical", "ISO-8859-8"},
+	{"csisolatin9", "ISO-8859-15"}, {"l9", "ISO-8859-15"},
+	{"x-mac-roman", "MACINTOSH"},
+	// Supersets of what the label names, as their writers use them.
+	{"chinese", "GBK"}, {"csgb2312", "GBK"}, {"csiso58gb231280", "GBK"}, {"gb2312", "GBK"},
+	{"gb_2312", "GBK"}, {"gb_2312-80", "GBK"}, {"iso-ir-58", "GBK"}, {"x-gbk", "GBK"},
+	{"big5", "BIG5-HKSCS"}, {"cn-big5", "BIG5-HKSCS"}, {"csbig5", "BIG5-HKSCS"}, {"x-x-big5", "BIG5-HKSCS"},
+	{"x-euc-jp", "EUC-JP"},
+	{"csshiftjis", "CP932"}, {"ms932", "CP932"}, {"ms_kanji", "CP932"}, {"shift-jis", "CP932"},
+	{"shift_jis", "CP932"}, {"sjis", "CP932"}, {"windows-31j", "CP932"}, {"x-sjis", "CP932"},
+	{"cseuckr", "CP949"}, {"csksc56011987", "CP949"}, {"euc-kr", "CP949"}, {"iso-ir-149", "CP949"},
+	{"korean", "CP949"}, {"ks_c_5601-1987", "CP949"}, {"ks_c_5601-1989", "CP949"}, {"ksc5601", "CP949"},
+	{"ksc_5601", "CP949"}, {"windows-949", "CP949"},
+};
+
+// A label in lower case, in place.
+struct Label {
+	std::array<char, kCharsetNameChars> text;
+	std::size_t size;
+
+	explicit Label(string_view name) : size(name.size())
+	{
+		for (std::size_t i = 0; i < size; ++i)
+			text[i] = static_cast<char>(name[i] >= 'A' && name[i] <= 'Z' ? name[i] - 'A' + 'a' : name[i]);
+	}
+	string_view view() const { return {text.data(), size}; }
+};
+
+// Labels are looked up without making a string of each.
+struct LabelHash {
+	using is_transparent = void;
+	std::size_t operator()(string_view s) const { return std::hash<string_view>{}(s); }
+};
+
+string_view iconvName(string_view label)
+{
+	for (const Alias &a : kAliases)
+		if (a.label == label)
+			return a.name;
+	return label;
+}
+
 struct Converter {
-	std::string name; // lower case; empty while the slot is free
+	~Converter()
+	{
+		if (cd != kNoConverter)
+			iconv_close(cd);
+	}
 	iconv_t cd = kNoConverter;
 };
 
-std::array<Converter, kKeptConverters> kept;
-std::size_t nextSlot = 0;
-
-std::string lowerCase(std::string_view s)
-{
-	std::string out(s);
-	for (char &c : out)
-		if (c >= 'A' && c <= 'Z')
-			c = static_cast<char>(c - 'A' + 'a');
-	return out;
-}
-
-// The converter from charset to UTF-8, or kNoConverter.
-iconv_t converter(std::string_view charset)
-{
-	if (charset.empty() || charset.size() > kCharsetNameChars)
-		return kNoConverter;
-	const std::string name = lowerCase(charset);
-	for (const Converter &c : kept)
-		if (c.name == name)
-			return c.cd;
-	Converter &slot = kept[nextSlot];
-	nextSlot = (nextSlot + 1) % kept.size();
-	if (slot.cd != kNoConverter)
-		iconv_close(slot.cd);
-	slot.name = name;
-	slot.cd = iconv_open("UTF-8", name.c_str());
-	return slot.cd;
-}
+// A byte's UTF-8, its length first; length 0 where the byte stands for
+// nothing.
+using TableEntry = std::array<char, 1 + kTableEntryBytes>;
 
 } // namespace
 
-bool knownCharset(std::string_view charset)
-{
-	return converter(charset) != kNoConverter;
-}
+struct Charset {
+	enum class Kind { utf8, table, iconv } kind;
+	Converter converter;                   // for iconv
+	std::array<TableEntry, 256> table{};   // for a single-byte charset
+};
 
-// What iconv makes is not always valid UTF-8: glibc passes the five- and
-// six-byte forms of old through from UTF-8.  So it is checked again.
-bool convertToUtf8(std::string_view charset, std::string_view bytes, std::string &result)
+namespace {
+
+// The UTF-8 that iconv makes of bytes; what it cannot convert is U+FFFD,
+// a byte at a time.
+void convertByIconv(iconv_t cd, string_view bytes, string &out)
 {
-	iconv_t cd = converter(charset);
-	if (cd == kNoConverter)
-		return false;
-	std::string out;
 	iconv(cd, nullptr, nullptr, nullptr, nullptr); // the initial shift state
 	std::array<char, 256> buf;
 	char *in = const_cast<char *>(bytes.data()); // iconv does not write it
@@ -89,6 +136,127 @@ bool convertToUtf8(std::string_view charset, std::string_view bytes, std::string
 	std::size_t outLeft = buf.size();
 	iconv(cd, nullptr, nullptr, &o, &outLeft); // back to the initial state
 	out.append(buf.data(), static_cast<std::size_t>(o - buf.data()));
-	appendValidUtf8(result, out);
+}
+
+// Makes the table of a charset whose every byte stands alone: each
+// converts to a character or two by itself, or is invalid by itself.  A
+// byte that leaves iconv waiting for more, or converts to nothing, tells of
+// a charset of several bytes, or with a state.
+bool makeTable(Charset &c)
+{
+	for (unsigned byte = 0; byte < 256; ++byte) {
+		const char in = static_cast<char>(byte);
+		char *from = const_cast<char *>(&in);
+		std::size_t inLeft = 1;
+		std::array<char, 16> buf;
+		char *o = buf.data();
+		std::size_t outLeft = buf.size();
+		iconv(c.converter.cd, nullptr, nullptr, nullptr, nullptr);
+		const std::size_t done = iconv(c.converter.cd, &from, &inLeft, &o, &outLeft);
+		if (done == static_cast<std::size_t>(-1) && errno != EILSEQ)
+			return false;
+		char *flushed = o;
+		iconv(c.converter.cd, nullptr, nullptr, &o, &outLeft);
+		const std::size_t length = static_cast<std::size_t>(o - buf.data());
+		if (o != flushed || length > kTableEntryBytes || (done != static_cast<std::size_t>(-1) && length == 0))
+			return false;
+		string valid;
+		appendValidUtf8(valid, string_view(buf.data(), length));
+		if (valid.size() != length)
+			return false;
+		c.table[byte][0] = static_cast<char>(length);
+		std::copy(buf.begin(), buf.begin() + static_cast<long>(length), c.table[byte].begin() + 1);
+	}
 	return true;
+}
+
+std::unique_ptr<Charset> openCharset(const string &name)
+{
+	auto c = std::make_unique<Charset>();
+	if (name == "UTF-8" || name == "utf-8" || name == "utf8") {
+		c->kind = Charset::Kind::utf8;
+		return c;
+	}
+	c->converter.cd = iconv_open("UTF-8", name.c_str());
+	if (c->converter.cd == kNoConverter)
+		return nullptr;
+	c->kind = makeTable(*c) ? Charset::Kind::table : Charset::Kind::iconv;
+	return c;
+}
+
+// The charsets opened, by the name iconv was asked for; the labels found
+// to stand for them; the labels found to stand for none.
+std::unordered_map<string, std::unique_ptr<Charset>> opened;
+std::unordered_map<string, const Charset *, LabelHash, std::equal_to<>> labels;
+std::unordered_set<string, LabelHash, std::equal_to<>> unknown;
+
+bool sameLabel(string_view a, string_view b)
+{
+	return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+		       return (x >= 'A' && x <= 'Z' ? x - 'A' + 'a' : x) == y;
+	       });
+}
+
+// The last label found: the words of a field, and of the next, are most
+// often in one charset.
+string lastLabel;
+const Charset *lastCharset = nullptr;
+
+} // namespace
+
+const Charset *findCharset(string_view name)
+{
+	if (lastCharset && sameLabel(name, lastLabel))
+		return lastCharset;
+	if (name.empty() || name.size() > kCharsetNameChars)
+		return nullptr;
+	const Label lower(name);
+	const string_view label = lower.view();
+	if (auto found = labels.find(label); found != labels.end()) {
+		lastLabel = label;
+		lastCharset = found->second;
+		return lastCharset;
+	}
+	if (unknown.find(label) != unknown.end())
+		return nullptr;
+	const string asked(iconvName(label));
+	auto at = opened.find(asked);
+	if (at == opened.end()) {
+		if (auto charset = openCharset(asked))
+			at = opened.emplace(asked, std::move(charset)).first;
+	}
+	if (at == opened.end()) {
+		if (unknown.size() < kRememberedUnknownNames)
+			unknown.emplace(label);
+		return nullptr;
+	}
+	lastLabel = label;
+	lastCharset = at->second.get();
+	return labels.emplace(label, lastCharset).first->second;
+}
+
+// What iconv makes is not always valid UTF-8: glibc passes the five- and
+// six-byte forms of old through from UTF-8.  So it is checked again.
+void appendInUtf8(const Charset &charset, string_view bytes, string &out)
+{
+	switch (charset.kind) {
+	case Charset::Kind::utf8:
+		appendValidUtf8(out, bytes);
+		return;
+	case Charset::Kind::table:
+		for (char byte : bytes) {
+			const TableEntry &e = charset.table[static_cast<unsigned char>(byte)];
+			if (e[0] == 0)
+				out += kReplacement;
+			else
+				out.append(e.data() + 1, static_cast<std::size_t>(e[0]));
+		}
+		return;
+	case Charset::Kind::iconv: {
+		string converted;
+		convertByIconv(charset.converter.cd, bytes, converted);
+		appendValidUtf8(out, converted);
+		return;
+	}
+	}
 }

@@ -1,5 +1,6 @@
 #include "decode/utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -73,18 +74,56 @@ void appendWindows1252(std::string &out, unsigned char byte)
 	}
 }
 
-// The valid UTF-8 sequences of bytes as they are; every other byte as
-// invalid says.
+// The length of the longest start of a valid sequence at the start of s,
+// which is not one whole, or 1: the maximal subpart that one U+FFFD stands
+// for, as the Unicode Standard recommends.
+std::size_t invalidLength(std::string_view s)
+{
+	auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+	const unsigned char lead = at(0);
+	std::size_t length;
+	unsigned char low = 0x80, high = 0xbf;
+	if (lead >= 0xc2 && lead <= 0xdf)
+		length = 2;
+	else if (lead >= 0xe0 && lead <= 0xef) {
+		length = 3;
+		low = lead == 0xe0 ? 0xa0 : 0x80;
+		high = lead == 0xed ? 0x9f : 0xbf;
+	} else if (lead >= 0xf0 && lead <= 0xf4) {
+		length = 4;
+		low = lead == 0xf0 ? 0x90 : 0x80;
+		high = lead == 0xf4 ? 0x8f : 0xbf;
+	} else
+		return 1;
+	if (s.size() < 2 || at(1) < low || at(1) > high)
+		return 1;
+	std::size_t n = 2;
+	while (n < length - 1 && n < s.size() && at(n) >= 0x80 && at(n) <= 0xbf)
+		++n;
+	return n;
+}
+
+// The valid UTF-8 sequences of bytes as they are; every other byte, or
+// with maximal, every maximal subpart, as invalid says.
 template <typename Invalid>
-void appendSequences(std::string &out, std::string_view bytes, Invalid invalid)
+void appendSequences(std::string &out, std::string_view bytes, Invalid invalid, bool maximal = false)
 {
 	while (!bytes.empty()) {
+		// Most text is ASCII: taken in one run.
+		std::size_t ascii = 0;
+		while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80)
+			++ascii;
+		out.append(bytes.substr(0, ascii));
+		bytes.remove_prefix(ascii);
+		if (bytes.empty())
+			return;
 		if (std::size_t n = sequenceLength(bytes)) {
 			out.append(bytes.substr(0, n));
 			bytes.remove_prefix(n);
 		} else {
+			const std::size_t part = maximal ? invalidLength(bytes) : 1;
 			invalid(static_cast<unsigned char>(bytes.front()));
-			bytes.remove_prefix(1);
+			bytes.remove_prefix(part);
 		}
 	}
 }
@@ -103,11 +142,17 @@ void appendAsUtf8(std::string &out, std::string_view bytes)
 
 void appendValidUtf8(std::string &out, std::string_view bytes)
 {
-	appendSequences(out, bytes, [&](unsigned char) { out += kReplacement; });
+	appendSequences(out, bytes, [&](unsigned char) { out += kReplacement; }, true);
 }
 
 void replaceControls(std::string &text)
 {
+	// Most text has none: it is left as it is.
+	if (std::none_of(text.begin(), text.end(), [](char ch) {
+		    const auto c = static_cast<unsigned char>(ch);
+		    return c < 0x20 || c == 0x7f || c == 0xc2;
+	    }))
+		return;
 	std::string out;
 	out.reserve(text.size());
 	for (std::size_t i = 0; i < text.size(); ++i) {
@@ -127,6 +172,9 @@ void replaceControls(std::string &text)
 
 void keepCharacters(std::string &text, std::size_t chars)
 {
+	if (text.size() <= chars)
+		return; // no character is less than a byte
+
 	std::size_t at = 0;
 	for (std::size_t n = 0; at < text.size(); ++n) {
 		if (n == chars) {

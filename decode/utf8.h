@@ -10,8 +10,9 @@
 // other byte read as Windows-1252 (which Latin-1 text also reads right).
 void appendAsUtf8(std::string &out, std::string_view bytes);
 
-// Appends bytes that should be UTF-8 to out, each byte that is no part of
-// a valid sequence as U+FFFD.
+// Appends bytes that should be UTF-8 to out, each maximal part of them
+// that is no valid sequence (a byte, or the start of a sequence cut
+// short) as one U+FFFD.
 void appendValidUtf8(std::string &out, std::string_view bytes);
 
 // Makes valid UTF-8 text safe for one line of the list: a tab becomes a

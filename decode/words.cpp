@@ -7,6 +7,7 @@
 #include "decode/hex.h"
 #include "decode/utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <strings.h>
@@ -61,10 +62,14 @@ std::optional<Word> wordAt(string_view value, std::size_t at)
 bool decodeQ(string_view text, string &out)
 {
 	for (std::size_t i = 0; i < text.size(); ++i) {
+		// Runs of plain characters go in whole.
+		const std::size_t run = std::min(text.find_first_of("_=", i), text.size());
+		out.append(text.substr(i, run - i));
+		i = run;
+		if (i == text.size())
+			break;
 		if (text[i] == '_') {
 			out += ' ';
-		} else if (text[i] != '=') {
-			out += text[i];
 		} else {
 			if (i + 2 >= text.size())
 				return false;
@@ -79,20 +84,15 @@ bool decodeQ(string_view text, string &out)
 	return true;
 }
 
-std::optional<int> base64Value(char c)
-{
-	if (c >= 'A' && c <= 'Z')
-		return c - 'A';
-	if (c >= 'a' && c <= 'z')
-		return c - 'a' + 26;
-	if (c >= '0' && c <= '9')
-		return c - '0' + 52;
-	if (c == '+')
-		return 62;
-	if (c == '/')
-		return 63;
-	return std::nullopt;
-}
+// Each character's value in base64, or -1.
+constexpr std::array<signed char, 256> kBase64 = [] {
+	std::array<signed char, 256> values{};
+	values.fill(-1);
+	constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+	for (int i = 0; i < 64; ++i)
+		values[static_cast<unsigned char>(kDigits[i])] = static_cast<signed char>(i);
+	return values;
+}();
 
 // Padding may be left off, as some encoders do; anything else amiss fails.
 bool decodeB(string_view text, string &out)
@@ -104,30 +104,38 @@ bool decodeB(string_view text, string &out)
 	}
 	if (text.size() % 4 == 1 || (padding > 0 && (text.size() + padding) % 4 != 0))
 		return false;
+	const std::size_t before = out.size();
+	out.resize(before + text.size() * 3 / 4);
+	char *o = out.data() + before;
 	unsigned bits = 0;
 	int held = 0;
 	for (char c : text) {
-		auto v = base64Value(c);
-		if (!v)
+		const int v = kBase64[static_cast<unsigned char>(c)];
+		if (v < 0) {
+			out.resize(before);
 			return false;
-		bits = (bits << 6 | static_cast<unsigned>(*v)) & 0xffffff;
+		}
+		bits = (bits << 6 | static_cast<unsigned>(v)) & 0xffffff;
 		held += 6;
 		if (held >= 8) {
 			held -= 8;
-			out += static_cast<char>(bits >> held & 0xff);
+			*o++ = static_cast<char>(bits >> held & 0xff);
 		}
 	}
+	out.resize(static_cast<std::size_t>(o - out.data()));
 	return true;
 }
 
-// The bytes a word stands for, when it can be decoded.
-std::optional<string> wordBytes(const Word &word)
+// The bytes a word stands for, appended to bytes, and its charset, when
+// it can be decoded; null, with bytes as they were, when not.
+const Charset *wordBytes(const Word &word, string &bytes)
 {
-	string bytes;
+	const std::size_t before = bytes.size();
 	const bool decoded = word.encoding == 'b' ? decodeB(word.text, bytes) : decodeQ(word.text, bytes);
-	if (!decoded || !knownCharset(word.charset))
-		return std::nullopt;
-	return bytes;
+	const Charset *charset = decoded ? findCharset(word.charset) : nullptr;
+	if (!charset)
+		bytes.resize(before);
+	return charset;
 }
 
 bool onlyBlanks(string_view s)
@@ -142,41 +150,66 @@ bool sameCharset(string_view a, string_view b)
 
 // The decoded bytes of adjacent words of one charset, converted together.
 struct Run {
-	string_view charset;
+	string_view name; // as the first word writes it
+	const Charset *charset = nullptr;
 	string bytes;
 
 	void flushTo(string &out)
 	{
-		if (!charset.empty())
-			convertToUtf8(charset, bytes, out);
-		charset = {};
+		if (charset)
+			appendInUtf8(*charset, bytes, out);
+		charset = nullptr;
 		bytes.clear();
 	}
 };
+
+// Printable ASCII, blanks and tabs, and no encoded word: most values are
+// such, and are as they will be shown but for their tabs.
+bool plainText(string_view value)
+{
+	if (value.find("=?") != string_view::npos)
+		return false;
+	return std::all_of(value.begin(), value.end(), [](char c) {
+		const auto u = static_cast<unsigned char>(c);
+		return (u >= 0x20 || c == '\t') && u < 0x7f;
+	});
+}
 
 } // namespace
 
 string decodeHeaderUtf8(string_view value, bool words)
 {
 	string out;
+	if (plainText(value)) {
+		out = value;
+		std::replace(out.begin(), out.end(), '\t', ' ');
+		return out;
+	}
 	Run run;
 	std::size_t plain = 0; // the text since the last word taken starts here
+	string bytes;
 	for (std::size_t at = words ? value.find("=?") : string_view::npos; at != string_view::npos;
 	     at = value.find("=?", at)) {
 		auto word = wordAt(value, at);
-		auto bytes = word ? wordBytes(*word) : std::nullopt;
-		if (!bytes) {
+		const string_view between = value.substr(plain, at - plain);
+		const bool adjacent = run.charset && onlyBlanks(between);
+		const bool same = adjacent && word && sameCharset(run.name, word->charset);
+		// A word that goes on the run decodes straight into it.
+		string &into = same ? run.bytes : bytes;
+		const Charset *charset = word ? wordBytes(*word, into) : nullptr;
+		if (!charset) {
 			++at; // as written
 			continue;
 		}
-		const string_view between = value.substr(plain, at - plain);
-		const bool adjacent = !run.charset.empty() && onlyBlanks(between);
-		if (!adjacent || !sameCharset(run.charset, word->charset))
+		if (!same) {
 			run.flushTo(out);
-		if (!adjacent)
-			appendAsUtf8(out, between);
-		run.charset = word->charset;
-		run.bytes += *bytes;
+			if (!adjacent)
+				appendAsUtf8(out, between);
+			run.name = word->charset;
+			run.charset = charset;
+			run.bytes.swap(bytes);
+			bytes.clear();
+		}
 		plain = at = word->end;
 	}
 	run.flushTo(out);
