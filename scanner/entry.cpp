@@ -13,9 +13,9 @@ using std::string;
 
 namespace {
 
-void appendEntry(Summary &summary, const char *sender, const char *status, const char *subject)
+void appendEntry(Summary &summary, std::string_view sender, std::string_view status, std::string_view subject)
 {
-	if (*status == '\0')
+	if (status.empty())
 		appendLine(summary, {sender, " << ", subject, " >>\n"});
 	else
 		appendLine(summary, {sender, " (", status, ") << ", subject, " >>\n"});
@@ -25,6 +25,8 @@ void appendEntry(Summary &summary, const char *sender, const char *status, const
 // it is made clean UTF-8 as well.
 string shownStatus(const char *status)
 {
+	if (*status == '\0')
+		return {};
 	string shown;
 	appendAsUtf8(shown, status);
 	replaceControls(shown);
@@ -38,6 +40,16 @@ string shownValue(std::string_view whole, int flags)
 	string shown = decodeHeaderUtf8(whole, flags & SCAN_MIME);
 	keepCharacters(shown, kHeaderValueChars);
 	return shown;
+}
+
+// With SCAN_UTF8: the sender as a line shows it.  Its name is found in the
+// value as written, and only then decoded (RFC 2047, section 6.2): a word
+// that decodes to "(", "<" or a quote is part of the name, and changes
+// nothing of where it is.
+string shownSender(const string &whole, int flags)
+{
+	string raw = whole;
+	return shownValue(shortSender(raw.data(), flags), flags);
 }
 
 string lineOf(std::string_view sender, std::string_view status, std::string_view subject)
@@ -58,16 +70,50 @@ string folderMessageLine(int flags, SenderField &sender, std::string_view status
 		sender.set(kUnknownSender);
 		whole.sender = kUnknownSender;
 	}
-	if (flags & SCAN_UTF8) {
-		string from = shownValue(whole.sender, flags);
-		return lineOf(shortSender(from.data(), flags), shownStatus(string(status).c_str()),
+	if (flags & SCAN_UTF8)
+		return lineOf(shownSender(whole.sender, flags), shownStatus(string(status).c_str()),
 		              shownValue(whole.subject, flags));
-	}
 	if (flags & SCAN_MIME) {
 		decodeHeader(sender.data());
 		decodeHeader(subject.data());
 	}
 	return lineOf(shortSender(sender.data(), flags), status, subject.data());
+}
+
+namespace {
+
+// The pending message's line, into the summary.
+void appendMessageLine(Summary &summary, int flags, SenderField &sender, StatusField &status,
+                       SubjectField &subject, const WholeValues &whole)
+{
+	if (flags & SCAN_UTF8) {
+		const string from = shownSender(whole.sender, flags);
+		const string about = shownValue(whole.subject, flags);
+		appendEntry(summary, from, shownStatus(status.data()), about);
+		return;
+	}
+	if (flags & SCAN_MIME) {
+		decodeHeader(sender.data());
+		decodeHeader(subject.data());
+	}
+	appendEntry(summary, shortSender(sender.data(), flags), status.data(), subject.data());
+}
+
+} // namespace
+
+string failedToOpen(std::string_view path, int flags)
+{
+	string name;
+	if (flags & SCAN_UTF8) {
+		appendAsUtf8(name, path);
+		replaceControls(name);
+	} else {
+		name = path;
+		for (char &c : name)
+			if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+				c = '?';
+	}
+	return "Failed to open " + name + "\n";
 }
 
 void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &status,
@@ -79,18 +125,9 @@ void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &st
 		std::printf("%d: %s '%s' <<%s>>\n", count, sender.data(), status.data(),
 		            subject.data());
 	if (!(flags & SCAN_NEW_ONLY) || status.empty()) {
-		if (flags & SCAN_UTF8) {
-			string from = shownValue(whole.sender, flags);
-			const string about = shownValue(whole.subject, flags);
-			appendEntry(summary, shortSender(from.data(), flags), shownStatus(status.data()).c_str(),
-			            about.c_str());
-		} else {
-			if (flags & SCAN_MIME) {
-				decodeHeader(sender.data());
-				decodeHeader(subject.data());
-			}
-			appendEntry(summary, shortSender(sender.data(), flags), status.data(), subject.data());
-		}
+		// Once the summary's room is gone no line is added: none is made.
+		if (summary.room > 0)
+			appendMessageLine(summary, flags, sender, status, subject, whole);
 		if (count < INT_MAX)
 			++count;
 	}
