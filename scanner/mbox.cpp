@@ -35,6 +35,7 @@ struct MboxScan {
 	bool inHeaders = true;  // header lines are being looked at
 	bool afterBlank = true; // the previous piece was empty, or none came yet
 	bool sawCtrlA = false;  // from now on only Ctrl-A lines separate
+	bool lineStart = true;  // the previous piece ended its line
 
 	void emit()
 	{
@@ -72,7 +73,10 @@ void handlePiece(MboxScan &scan, std::span<char> piece)
 		if (!scan.sender.empty())
 			scan.inHeaders = false;
 		scan.afterBlank = true;
-		scan.field.close();
+		// A lone newline after a line as long as a piece ends that line,
+		// not the header: a whole field goes on with its continuations.
+		if (!(scan.flags & SCAN_UTF8) || scan.lineStart)
+			scan.field.close();
 		return;
 	}
 	if (!scan.sawCtrlA && scan.afterBlank) {
@@ -147,7 +151,7 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 	PieceReader reader(file.fd());
 	const bool tracing = flags & SCAN_DEBUG;
 	for (;;) {
-		if (!scan.inHeaders && !scan.afterBlank && !tracing)
+		if (!scan.inHeaders && !scan.afterBlank && !scan.field.isOpen() && !tracing)
 			skipBody(reader);
 		std::span<char> piece = reader.next();
 		if (piece.empty())
@@ -156,6 +160,7 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 			scan.field.take(piece);
 		if (tracing || scan.afterBlank || mayMatter(piece.front()))
 			handlePiece(scan, piece);
+		scan.lineStart = piece.back() == '\n';
 	}
 	scan.emit();
 	return scan.count;
