@@ -33,8 +33,8 @@ struct Message {
 	long long delivered; // the number the name begins with
 	string name;
 	int folder;   // the open new or cur it is in
-	string flags; // after ":2," or "!2,"
-	bool regular; // as the listing says; otherwise the open file is asked
+	string flags; // the letters after ":2," or "!2,"
+	bool regular; // as the listing says; otherwise the entry is looked at
 };
 
 bool isFolder(const string &path, struct stat &st)
@@ -53,12 +53,17 @@ long long leadingNumber(string_view name)
 	return n;
 }
 
-string_view flagsOf(string_view name)
+// The info after the name's first ":2," or "!2,"; of it, the letters are
+// the flags.
+string flagsOf(string_view name)
 {
-	for (string_view info : {":2,", "!2,"})
-		if (auto at = name.rfind(info); at != string_view::npos)
-			return name.substr(at + info.size());
-	return {};
+	const auto at = std::min(name.find(":2,"), name.find("!2,"));
+	string letters;
+	if (at != string_view::npos)
+		for (char c : name.substr(at + 3))
+			if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+				letters += c;
+	return letters;
 }
 
 using Folder = std::unique_ptr<DIR, int (*)(DIR *)>;
@@ -72,39 +77,66 @@ bool listMessages(DIR *d, bool inNew, int flags, std::vector<Message> &out)
 		const string_view name = e->d_name;
 		if (name.starts_with('.'))
 			continue;
-		const string_view letters = flagsOf(name);
-		if (letters.find('T') != string_view::npos)
+		string letters = flagsOf(name);
+		if (letters.find('T') != string::npos)
 			continue; // trashed
-		if ((flags & SCAN_NEW_ONLY) && !inNew && letters.find('S') != string_view::npos)
+		if ((flags & SCAN_NEW_ONLY) && !inNew && letters.find('S') != string::npos)
 			continue; // seen
-		out.push_back({leadingNumber(name), string(name), dirfd(d), string(letters), e->d_type == DT_REG});
+		out.push_back({leadingNumber(name), string(name), dirfd(d), std::move(letters), e->d_type == DT_REG});
 	}
 	return errno == 0;
 }
 
+enum class Entry { regular, other, socket, gone, unreadable };
+
+// What an entry the listing could not tell is, looked at in its folder
+// through a link but not opened: opening a FIFO would release a writer
+// waiting on it, and a device is no message.
+Entry entryType(const Message &m)
+{
+	if (m.regular)
+		return Entry::regular;
+	struct stat st;
+	if (fstatat(m.folder, m.name.c_str(), &st, 0) != 0)
+		return errno == ENOENT ? Entry::gone : Entry::unreadable;
+	if (S_ISREG(st.st_mode))
+		return Entry::regular;
+	return S_ISSOCK(st.st_mode) ? Entry::socket : Entry::other;
+}
+
 // The line of one message, or nothing when it has gone since the listing:
-// a mail reader moved it, or changed its flags.
-std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags)
+// a mail reader moved it, or changed its flags.  listed says whether the
+// line can still be added to the summary; when not, it is not made.
+std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags, bool listed)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MDparseOne(%s/%s)\n", folderPath.c_str(), m.name.c_str());
-	MailFile file(m.folder, m.name.c_str());
-	if (!file.isOpen()) {
-		if (errno == ENOENT)
-			return std::nullopt;
-		return "Failed to open " + folderPath + "/" + m.name + "\n";
-	}
+	const Entry type = entryType(m);
+	if (type == Entry::gone)
+		return std::nullopt;
+	if (type == Entry::socket || type == Entry::unreadable)
+		return failedToOpen(folderPath + "/" + m.name, flags);
 	SenderField sender;
 	SubjectField subject;
 	WholeValues whole;
-	// A folder, a FIFO or a device in new or cur is never read.  Reading
-	// stops within the header's limit whatever the file is, so an entry
-	// made something else since the listing can't hold the reading up.
-	if (m.regular || file.isRegular())
-	{
+	// A folder, a FIFO or a device in new or cur is never opened.
+	// Reading stops within the header's limit whatever the file is, so an
+	// entry made something else since it was looked at can't hold the
+	// reading up.
+	if (type == Entry::regular) {
+		MailFile file(m.folder, m.name.c_str());
+		if (!file.isOpen()) {
+			if (errno == ENOENT)
+				return std::nullopt;
+			return failedToOpen(folderPath + "/" + m.name, flags);
+		}
+		if (!listed)
+			return string();
 		PieceReader reader(file.fd(), kHeaderReadSize);
 		readHeaderBlock(reader, flags, sender, subject, whole);
 	}
+	if (!listed)
+		return string();
 	const bool seen = m.flags.find('S') != string::npos;
 	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
 }
@@ -140,7 +172,7 @@ int MDparseMailbox(const char *folder, Summary &summary, int flags)
 	});
 	int count = 0;
 	for (const Message &m : messages) {
-		if (auto line = MDparseOne(m.folder == dirfd(fresh.get()) ? newPath : curPath, m, flags)) {
+		if (auto line = MDparseOne(m.folder == dirfd(fresh.get()) ? newPath : curPath, m, flags, summary.room > 0)) {
 			appendLine(summary, {*line});
 			++count;
 		}

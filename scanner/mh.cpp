@@ -35,11 +35,6 @@ struct DirentList {
 	}
 };
 
-string failedToOpen(const char *path)
-{
-	return string("Failed to open ") + path + "\n";
-}
-
 // One read of an open message file.  It ends once both a sender and a
 // subject are known; with SCAN_UTF8, only after the last of them has been
 // gathered whole.
@@ -93,27 +88,32 @@ bool mayStillBeWritten(int fd)
 
 void (*mhRereadWait)(unsigned seconds) = sleepSeconds;
 
-string MHparseOne(const char *path, int flags)
+string MHparseOne(const char *path, int flags, bool listed)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MHparseOne(%s)\n", path);
 	SenderField sender;
 	SubjectField subject;
 	WholeValues whole; // with SCAN_UTF8
-	for (int rereads = kMessageRereads;; --rereads) {
+	// Only a regular file is opened, and can gain a sender by waiting;
+	// anything else (a folder, a FIFO, a device, through a link or not)
+	// is looked at but never opened (that would release a writer waiting
+	// on a FIFO), read or waited on.  A socket cannot be opened at all.
+	struct stat st;
+	if (stat(path, &st) != 0 || S_ISSOCK(st.st_mode))
+		return failedToOpen(path, flags);
+	for (int rereads = kMessageRereads; S_ISREG(st.st_mode); --rereads) {
 		MailFile file(path);
 		if (!file.isOpen())
-			return failedToOpen(path);
-		// Only a regular file can gain a sender by waiting; anything
-		// else (a folder, a FIFO, a device) is never read or waited on.
+			return failedToOpen(path, flags);
 		if (!file.isRegular())
-			break;
+			break; // made something else since
 		readSenderAndSubject(file.fd(), flags, sender, subject, whole);
 		if (!sender.empty() || rereads == 0 || !mayStillBeWritten(file.fd()))
 			break;
 		mhRereadWait(kRereadWaitSeconds);
 	}
-	return folderMessageLine(flags, sender, "", subject, whole);
+	return listed ? folderMessageLine(flags, sender, "", subject, whole) : string();
 }
 
 int MHparseMailbox(const char *folder, Summary &summary, int flags)
@@ -136,9 +136,9 @@ int MHparseMailbox(const char *folder, Summary &summary, int flags)
 		}
 		string path = string(folder) + "/" + name;
 		if (path.size() > kMessagePathChars)
-			appendLine(summary, {failedToOpen(path.c_str())});
+			appendLine(summary, {failedToOpen(path, flags)});
 		else
-			appendLine(summary, {MHparseOne(path.c_str(), flags)});
+			appendLine(summary, {MHparseOne(path.c_str(), flags, summary.room > 0)});
 	}
 	return count;
 }

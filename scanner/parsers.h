@@ -20,6 +20,11 @@ void emitEntry(Summary &summary, int flags, SenderField &sender, StatusField &st
 std::string folderMessageLine(int flags, SenderField &sender, std::string_view status, SubjectField &subject,
                               WholeValues &whole);
 
+// The line of a message in a folder that cannot be opened.  A file's name
+// is a stranger's: its control characters show as "?", and with
+// SCAN_UTF8 it is made clean UTF-8 as a raw header value is.
+std::string failedToOpen(std::string_view path, int flags);
+
 // An mbox or MMDF file: the number of lines formatted, or -1.
 int parseMboxFile(const char *path, Summary &summary, int flags);
 
@@ -35,7 +40,9 @@ BodySkip skipBodyPieces(std::span<const char> buf);
 // An MH folder: the number of entries not hidden, or -1.
 inline constexpr std::size_t kMessagePathChars = 1023;
 int MHparseMailbox(const char *folder, Summary &summary, int flags);
-std::string MHparseOne(const char *path, int flags);
+// The line of one message; when listed is false (the summary's room is
+// gone) the message is read as ever, but no line is made.
+std::string MHparseOne(const char *path, int flags, bool listed = true);
 
 // A header block read on its own, up to its first empty line ("\n" or
 // "\r\n") or kHeaderBytes: From: and Subject: lines where lines start.
