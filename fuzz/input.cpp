@@ -1,7 +1,10 @@
 #include "fuzz/input.h"
 
 #include <cstdlib>
+#include <dirent.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 MemoryFile::MemoryFile() : fd_(memfd_create("mailbox", 0)), path_("/proc/self/fd/" + std::to_string(fd_))
@@ -28,4 +31,40 @@ std::uint8_t takeByte(const std::uint8_t *&data, std::size_t &size)
 		return 0;
 	--size;
 	return *data++;
+}
+
+std::string takeName(const std::uint8_t *&data, std::size_t &size, std::size_t length)
+{
+	std::string name;
+	while (name.size() < length && size > 0) {
+		const char c = static_cast<char>(takeByte(data, size));
+		name += c == '/' || c == '\0' ? '_' : c;
+	}
+	if (name.empty() || name == "." || name == "..")
+		name += "x";
+	return name;
+}
+
+void emptyFolder(const std::string &folder)
+{
+	DIR *d = opendir(folder.c_str());
+	if (!d)
+		std::abort();
+	while (const dirent *e = readdir(d))
+		if (e->d_type != DT_DIR)
+			unlink((folder + "/" + e->d_name).c_str());
+	closedir(d);
+}
+
+void makeSocket(const std::string &path)
+{
+	sockaddr_un addr{};
+	if (path.size() >= sizeof addr.sun_path)
+		std::abort();
+	const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	addr.sun_family = AF_UNIX;
+	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+		std::abort();
+	close(fd); // the socket file stays
 }

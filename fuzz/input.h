@@ -19,3 +19,13 @@ private:
 
 // The first byte of an input, taken off it; 0 when there is none.
 std::uint8_t takeByte(const std::uint8_t *&data, std::size_t &size);
+
+// A file name of up to length bytes taken off an input: any bytes but "/"
+// and NUL (which become "_"), never "", "." or "..".
+std::string takeName(const std::uint8_t *&data, std::size_t &size, std::size_t length);
+
+// What is in folder, removed (not its subfolders).
+void emptyFolder(const std::string &folder);
+
+// At path, an entry that cannot be opened: a socket.
+void makeSocket(const std::string &path);

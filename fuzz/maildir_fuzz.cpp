@@ -1,5 +1,7 @@
 // A Maildir holding one message of arbitrary bytes, new or seen, read with
-// every flag combination, with and without a font charset.
+// every flag combination, with and without a font charset; or one of an
+// arbitrary name (flags and controls in it), which may be a socket that
+// cannot be opened, so that the name itself is shown.
 #include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/scanner.h"
@@ -16,10 +18,13 @@ namespace {
 
 std::string maildir;
 
+// Names short enough for a socket's address.
+constexpr std::size_t kLongestName = 64;
+
 void removeMaildir()
 {
-	for (const char *file : {"/new/1.m", "/cur/1.m:2,RS"})
-		unlink((maildir + file).c_str());
+	for (const char *sub : {"/cur", "/new"})
+		emptyFolder(maildir + sub);
 	for (const char *sub : {"/cur", "/new", "/tmp", ""})
 		rmdir((maildir + sub).c_str());
 }
@@ -48,11 +53,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		setFontCharset("ISO8859", "1");
 	else
 		setFontCharset(nullptr, nullptr);
-	const std::string fresh = maildir + "/new/1.m", seen = maildir + "/cur/1.m:2,RS";
-	unlink(fresh.c_str());
-	unlink(seen.c_str());
-	std::ofstream(choice & 0x40 ? seen : fresh, std::ios::binary)
-		.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+	for (const char *sub : {"/cur", "/new"})
+		emptyFolder(maildir + sub);
+	std::string path = choice & 0x40 ? maildir + "/cur/1.m:2,RS" : maildir + "/new/1.m";
+	bool socket = false;
+	if (choice & 0x80) {
+		const int how = takeByte(data, size);
+		path = maildir + (choice & 0x40 ? "/cur/" : "/new/") + takeName(data, size, how % kLongestName);
+		socket = how & 0x40;
+	}
+	if (socket)
+		makeSocket(path);
+	else
+		std::ofstream(path, std::ios::binary)
+			.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
 	char summary[4096];
 	const int count = parseMailbox(maildir.c_str(), summary, sizeof summary, choice & 0x1f);
 	// One message, one line at most, whatever it holds.

@@ -5,15 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 TempDir::TempDir()
@@ -82,6 +86,29 @@ void makeSocket(const std::string &path)
 	path.copy(addr.sun_path, sizeof addr.sun_path - 1);
 	ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
 	close(fd); // the socket file stays
+}
+
+FifoWriter::FifoWriter(const std::string &path) : path_(path)
+{
+	if (mkfifo(path.c_str(), 0600) != 0)
+		throw std::runtime_error("mkfifo " + path);
+	pid_ = fork();
+	if (pid_ == 0)
+		_exit(open(path.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+}
+
+FifoWriter::~FifoWriter()
+{
+	const int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+	waitpid(pid_, nullptr, 0);
+	close(reader);
+}
+
+bool FifoWriter::waiting()
+{
+	// A writer that has been let go ends at once.
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	return waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
 std::string produce(const std::vector<std::string> &args)

@@ -47,6 +47,22 @@ TracedScan scanTraced(const std::string &path, int flags, int capacity = 32000);
 // Leaves a socket file at path, which can be looked at but not opened.
 void makeSocket(const std::string &path);
 
+// A FIFO at path, and a writer waiting on it, as a process of its own, for
+// a reader to open it; released at the end.
+class FifoWriter {
+public:
+	explicit FifoWriter(const std::string &path);
+	~FifoWriter();
+	FifoWriter(const FifoWriter &) = delete;
+	FifoWriter &operator=(const FifoWriter &) = delete;
+	// Whether it still waits: no one has opened the FIFO to read.
+	bool waiting();
+
+private:
+	std::string path_;
+	int pid_ = -1;
+};
+
 // Reads a whole file.
 std::string readFile(const std::string &path);
 

@@ -56,6 +56,18 @@ TEST(International, MailThatPythonWrote)
 	}
 }
 
+namespace {
+
+string repeat(const string &s, int times)
+{
+	string out;
+	for (int i = 0; i < times; ++i)
+		out += s;
+	return out;
+}
+
+} // namespace
+
 TEST(International, WholeFieldsOnTheMboxPath)
 {
 	const string fold = produce({"encode_header.py", "field", "Subject",
@@ -100,13 +112,29 @@ TEST(International, WholeFieldsOnTheMboxPath)
 		{"a decoded name", "From: =?utf-8?q?Jos=C3=A9?= <j@x>\n", kUtf8, "José <<  >>\n"},
 		{"a decoded name in parentheses", "From: j@x (=?utf-8?b?5bGx55Sw5aSq6YOO?=)\n", kUtf8, "山田太郎 <<  >>\n"},
 		{"a name that ends in a letter not ASCII", "From: Ana \xC3\xB1  <a@x>\n", kUtf8, "Ana ñ <<  >>\n"},
+		// The name is found before it is decoded: a quote it decodes to is
+		// no quote of the field's.
 		{"a quoted decoded name", "From: =?utf-8?q?=22M=C3=BCller=2C_Zo=C3=AB=22?= <z@x>\n", kUtf8,
-		 "\"Müller, Zoë\" <z@x> <<  >>\n"},
+		 "\"Müller, Zoë\" <<  >>\n"},
 		{"full names", "From: =?utf-8?q?Jos=C3=A9?= <j@x>\n", kUtf8 | SCAN_FULL_NAMES, "José <j@x> <<  >>\n"},
 		{"an address alone", "From: <j@x>\n", kUtf8, " <<  >>\n"},
 		{"words as written without decoding", "From: a\nSubject: =?utf-8?q?caf=C3=A9?= caf\xE9\n", SCAN_UTF8,
 		 "a << =?utf-8?q?caf=C3=A9?= café >>\n"},
 		{"a status", "From: a\nStatus: R\xE9\x01\n", kUtf8, "a (Ré?) <<  >>\n"},
+		// The name is found before it is decoded: a "(" it decodes to is
+		// part of the name, not the start of a comment.
+		{"a decoded parenthesis", "From: =?iso-8859-5?q?=C0=28=9B=D7?= Meeting <a@x>\n", kUtf8,
+		 "Р(?з Meeting <<  >>\n"},
+		// A line of exactly a piece comes as the piece and a lone newline,
+		// which ends that line, not the field.
+		{"a line of 159 bytes and its continuation",
+		 "From: a\nSubject: =?utf-8?q?" + repeat("=41", 46) + "?=\n =?utf-8?q?caf=C3=A9?=\n", kUtf8,
+		 "a << " + string(46, 'A') + "café >>\n"},
+		{"a line of 158 bytes and CR, and its continuation",
+		 "From: a\nSubject: =?utf-8?q?" + repeat("=41", 45) + "AB?=\r\n =?utf-8?q?caf=C3=A9?=\r\n", kUtf8,
+		 "a << " + string(45, 'A') + "ABcafé >>\n"},
+		{"fifty characters of raw UTF-8 and a continuation", "From: a\nSubject: " + repeat("会", 50) + "\n café\n",
+		 kUtf8, "a << " + repeat("会", 50) + " café >>\n"},
 		// Which lines start a field is decided as without SCAN_UTF8.
 		{"a field with nothing on its first line", "From:\n Zoë <z@x>\nSubject: hi\n", kUtf8, "env << hi >>\n"},
 	};
@@ -117,6 +145,18 @@ TEST(International, WholeFieldsOnTheMboxPath)
 		EXPECT_EQ(scan(path, c.flags), (ScanResult{1, c.line})) << c.what;
 		EXPECT_EQ(scanTraced(path, c.flags | SCAN_DEBUG).result, (ScanResult{1, c.line})) << c.what << " (traced)";
 	}
+}
+
+// In an MMDF file too; and the messages, and which lines start a field,
+// stay as without the international list: the count is the same.
+TEST(International, ALineOfAPieceInAnMmdfFile)
+{
+	const string subject = "Subject: =?utf-8?q?" + repeat("=41", 46) + "?=\n =?utf-8?q?caf=C3=A9?=\n";
+	TempDir dir;
+	const string path = dir.write("mmdf", "\x01\x01\x01\x01\nFrom: a\n" + subject + "\nbody\n\x01\x01\x01\x01\n"
+	                                      "\x01\x01\x01\x01\nFrom: b\nSubject: two\n\nbody\n\x01\x01\x01\x01\n");
+	EXPECT_EQ(scan(path, kUtf8), (ScanResult{2, "a << " + string(46, 'A') + "café >>\nb << two >>\n"}));
+	EXPECT_EQ(scan(path, SCAN_MIME).count, 2);
 }
 
 TEST(International, WholeFieldsOnTheMHPath)

@@ -194,6 +194,45 @@ TEST(Maildir, WhatIsNoMessageIsNeverRead)
 	          "/cur/4.zero)\nMDparseOne(" + md + "/cur/5.dangling)\nMDparseOne(" + md + "/cur/6.m)\n");
 }
 
+// A file's name is a stranger's: it never forges a line of the list, in
+// either list; only the letters of its flags are a status, those after
+// its first ":2,".
+TEST(Maildir, NamesNeverForgeALine)
+{
+	TempDir dir;
+	const string md = maildir(dir);
+	makeSocket(md + "/cur/3.z\nForged << x >>"); // which cannot be opened: its name is shown
+	dir.write("Maildir/cur/4.m:2,S\nFake << y >>", note("a", "s"));
+	dir.write("Maildir/cur/5.m:2,S:2,", note("b", "t"));
+	dir.write("Maildir/cur/6.m:2,ST:2,", note("c", "u"));
+	makeSocket(md + "/cur/7.\xff\x1b[2J");
+	const struct {
+		int flags;
+		string lines;
+	} cases[] = {
+		{0, "Failed to open " + md + "/cur/3.z?Forged << x >>\n" + "a (SFakey) << s >>\n" + "b (S) << t >>\n" +
+		        "Failed to open " + md + "/cur/7.\xff?[2J\n"},
+		{SCAN_UTF8, "Failed to open " + md + "/cur/3.z?Forged << x >>\n" + "a (SFakey) << s >>\n" + "b (S) << t >>\n" +
+		                "Failed to open " + md + "/cur/7.ÿ?[2J\n"},
+		{SCAN_NEW_ONLY, "Failed to open " + md + "/cur/3.z?Forged << x >>\n" + "Failed to open " + md +
+		                    "/cur/7.\xff?[2J\n"},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(scan(md, c.flags), (ScanResult{static_cast<int>(std::count(c.lines.begin(), c.lines.end(), '\n')), c.lines}))
+			<< c.flags;
+}
+
+// A FIFO is never opened: that would release a writer waiting on it (who
+// would then die of SIGPIPE).
+TEST(Maildir, AFifoIsNeverOpened)
+{
+	TempDir dir;
+	const string md = maildir(dir);
+	FifoWriter writer(md + "/new/2.fifo");
+	EXPECT_EQ(scan(md, 0), (ScanResult{1, "*Unknown sender* <<  >>\n"}));
+	EXPECT_TRUE(writer.waiting());
+}
+
 TEST(Maildir, ScanLeavesTheMaildirAsItWas)
 {
 	TempDir dir;

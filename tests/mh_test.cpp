@@ -157,6 +157,23 @@ TEST_F(MHFolder, EntriesThatAreNotFilesAreNeverWaitedOn)
 	EXPECT_TRUE(waits.empty());
 }
 
+// A FIFO is never opened: that would release a writer waiting on it (who
+// would then die of SIGPIPE).
+TEST_F(MHFolder, AFifoIsNeverOpened)
+{
+	FifoWriter writer(dir.sub("2fifo"));
+	EXPECT_EQ(scan(dir.path(), 0), (ScanResult{1, "*Unknown sender* <<  >>\n"}));
+	EXPECT_TRUE(writer.waiting());
+}
+
+// A file's name is a stranger's: it never forges a line of the list.
+TEST_F(MHFolder, NamesNeverForgeALine)
+{
+	makeSocket(dir.sub("7\nForged << x >>\x9b\xff"));
+	EXPECT_EQ(scan(dir.path(), 0), (ScanResult{1, "Failed to open " + dir.sub("7?Forged << x >>\x9b\xff") + "\n"}));
+	EXPECT_EQ(scan(dir.path(), SCAN_UTF8), (ScanResult{1, "Failed to open " + dir.sub("7?Forged << x >>›ÿ") + "\n"}));
+}
+
 TEST_F(MHFolder, MessagePathsUpTo1023Characters)
 {
 	// Folders nested deep enough that an entry's path passes 1023.

@@ -116,6 +116,11 @@ TEST(Utf8Decoding, WordsAndTheTextAroundThem)
 		// What cannot be converted becomes U+FFFD.
 		{"=?utf-8?q?a=FFb?=", "a\uFFFDb"},
 		{"=?utf-8?q?a=C3?=", "a\uFFFD"},
+		// One U+FFFD for each maximal part that is no sequence: A4, 83,
+		// EE B3 (a three-byte sequence cut short); 05 is a control.
+		{"=?utf-8?b?pIPuswU=?=", "\uFFFD\uFFFD\uFFFD?"},
+		{"=?utf-8?q?=F0=9F=8D?=", "\uFFFD"},
+		{"=?utf-8?q?=F0=9F=8Dx=E0=80=80?=", "\uFFFDx\uFFFD\uFFFD\uFFFD"},
 		{"=?shift_jis?b?gg==?=", "\uFFFD"},
 		// Nor is the five-byte form of old, which iconv lets through.
 		{"=?utf-8?b?+qqqqqo=?=", "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
@@ -137,6 +142,34 @@ TEST(Utf8Decoding, WordsAndTheTextAroundThem)
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(decoded(c.value), c.expected) << testing::PrintToString(c.value);
+}
+
+// Charset labels that mail carries for what iconv knows by another name, or
+// as a narrower charset than their writers mean, read as browsers read
+// them; the expected text is Python's decoding of each word's bytes.
+TEST(Utf8Decoding, CharsetLabelsAsMailCarriesThem)
+{
+	const struct {
+		const char *label, *codec, *text;
+	} cases[] = {
+		{"ks_c_5601-1987", "cp949", "안녕하세요, 똠방각하"}, // the second word is CP949's, not EUC-KR's
+		{"euc-kr", "cp949", "똠방각하"},
+		{"shift_jis", "cp932", "①②③ C:\\temp ～"},
+		{"x-sjis", "cp932", "会議の資料 ㈱"},
+		{"Shift_JIS", "cp932", "パス C:\\Users"},
+		{"gb2312", "gbk", "奮鬥 测试"},
+		{"iso-8859-8-i", "iso8859_8", "שלום עולם"},
+		{"big5", "big5hkscs", "香港 會議"},
+		{"x-mac-roman", "mac_roman", "Café crème"},
+		{"x-cp1250", "cp1250", "Příliš žluťoučký"},
+		{"unicode-1-1-utf-8", "utf-8", "Grüße"},
+	};
+	for (const auto &c : cases)
+		for (const char *encoding : {"b", "q"}) {
+			const string both = produce({"encode_header.py", "label", c.label, c.codec, encoding, c.text});
+			const string word = both.substr(0, both.find('\n')), python = both.substr(both.find('\n') + 1);
+			EXPECT_EQ(decoded(word), python) << c.label << " " << encoding << ": " << word;
+		}
 }
 
 TEST(Utf8Decoding, WithoutWordsOnlyCleans)

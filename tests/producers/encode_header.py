@@ -4,6 +4,9 @@
   encode_header.py word CHARSET b|q TEXT        TEXT as encoded words in CHARSET
   encode_header.py split CHARSET b|q SEP TEXT   two words, cut inside a character, SEP between
   encode_header.py field NAME TEXT              a whole field, as the default policy folds it
+  encode_header.py label LABEL CODEC b|q TEXT   TEXT in Python's CODEC, as one word that LABEL
+                                                names, and on a second line that word as
+                                                Python decodes its bytes by CODEC
   encode_header.py mbox PATH FROM SUBJECT       a message appended to an mbox
   encode_header.py mh FOLDER FROM SUBJECT       a message added to an MH folder
   encode_header.py maildir DIR COLON FROM SUBJECT FLAGS
@@ -50,6 +53,11 @@ def split(name, encoding, sep, text):
                     for part in (data[:cut], data[cut:]))
 
 
+def label(name, codec, encoding, text):
+    data = text.encode(codec)
+    return "=?%s?%s?%s?=\n%s" % (name, encoding, encoded_text(encoding, data), data.decode(codec))
+
+
 def field(name, text):
     msg = EmailMessage(policy=default)
     msg[name] = text
@@ -71,6 +79,8 @@ def main(args):
         out = word(*args[1:4])
     elif kind == "split":
         out = split(*args[1:5])
+    elif kind == "label":
+        out = label(*args[1:5])
     elif kind == "field":
         out = field(*args[1:3])
     elif kind == "mbox":
