@@ -13,10 +13,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using std::string;
 using std::vector;
@@ -64,8 +65,16 @@ int processesStarting(const string &start)
 	int found = 0;
 	DIR *proc = opendir("/proc");
 	for (dirent *e; proc && (e = readdir(proc));) {
-		std::ifstream in(string("/proc/") + e->d_name + "/cmdline");
-		string line(std::istreambuf_iterator<char>(in), {});
+		// Read with plain reads: a process that ends while it is read
+		// makes the read fail (ESRCH), which a stream would throw on.
+		const int fd = open((string("/proc/") + e->d_name + "/cmdline").c_str(), O_RDONLY);
+		if (fd < 0)
+			continue;
+		string line;
+		char buf[512];
+		for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+			line.append(buf, static_cast<std::size_t>(n));
+		close(fd);
 		std::replace(line.begin(), line.end(), '\0', ' ');
 		found += line.starts_with(start);
 	}
