@@ -24,6 +24,10 @@ constexpr std::size_t kCharsetNameChars = 40;
 // Names that stand for no charset, remembered so that iconv is not asked
 // again; past so many, a new one is asked about each time.
 constexpr std::size_t kRememberedUnknownNames = 1024;
+// Charsets kept open.  Names are asked of iconv only when made of letters,
+// digits and ".:_-", and in those iconv knows about 1,200: this is never
+// reached by mail, only by a flood of names that iconv would read loosely.
+constexpr std::size_t kKeptCharsets = 2048;
 // The longest UTF-8 that a byte of a single-byte charset becomes.
 constexpr std::size_t kTableEntryBytes = 7;
 
@@ -105,14 +109,32 @@ struct Charset {
 	enum class Kind { utf8, table, iconv } kind;
 	Converter converter;                   // for iconv
 	std::array<TableEntry, 256> table{};   // for a single-byte charset
+	// For iconv: the bytes of its smallest unit (2 for UTF-16, 4 for
+	// UTF-32), stepped over where a unit is invalid; and whether it holds
+	// a letter back for a mark that may follow (Windows-1255, -1258), to
+	// be let out before a U+FFFD, not after.
+	std::size_t unit = 1;
+	bool holdsBack = false;
 };
 
 namespace {
 
-// The UTF-8 that iconv makes of bytes; what it cannot convert is U+FFFD,
-// a byte at a time.
-void convertByIconv(iconv_t cd, string_view bytes, string &out)
+// Lets out what the converter holds, which also sets it to its initial
+// state.
+void flush(iconv_t cd, string &out)
 {
+	std::array<char, 64> buf;
+	char *o = buf.data();
+	std::size_t outLeft = buf.size();
+	iconv(cd, nullptr, nullptr, &o, &outLeft);
+	out.append(buf.data(), static_cast<std::size_t>(o - buf.data()));
+}
+
+// The UTF-8 that iconv makes of bytes; what it cannot convert is U+FFFD,
+// a unit at a time.
+void convertByIconv(const Charset &c, string_view bytes, string &out)
+{
+	const iconv_t cd = c.converter.cd;
 	iconv(cd, nullptr, nullptr, nullptr, nullptr); // the initial shift state
 	std::array<char, 256> buf;
 	char *in = const_cast<char *>(bytes.data()); // iconv does not write it
@@ -126,16 +148,57 @@ void convertByIconv(iconv_t cd, string_view bytes, string &out)
 			break;
 		if (errno == E2BIG)
 			continue;
+		if (c.holdsBack)
+			flush(cd, out);
 		out += kReplacement;
 		if (errno != EILSEQ || inLeft == 0)
 			break; // an incomplete character at the end
-		++in; // a byte that starts no character: step over it
-		--inLeft;
+		const std::size_t step = std::min(c.unit, inLeft); // a unit that starts no character
+		in += step;
+		inLeft -= step;
 	}
+	flush(cd, out); // back to the initial state
+}
+
+// Whether bytes, converted alone, give something at once.
+bool convertsAlone(iconv_t cd, string_view bytes)
+{
+	iconv(cd, nullptr, nullptr, nullptr, nullptr);
+	char *in = const_cast<char *>(bytes.data());
+	std::size_t inLeft = bytes.size();
+	std::array<char, 16> buf;
 	char *o = buf.data();
 	std::size_t outLeft = buf.size();
-	iconv(cd, nullptr, nullptr, &o, &outLeft); // back to the initial state
-	out.append(buf.data(), static_cast<std::size_t>(o - buf.data()));
+	return iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1) && o != buf.data();
+}
+
+// The smallest unit: as many NUL bytes as make a character.
+std::size_t unitOf(iconv_t cd)
+{
+	for (std::size_t n : {1, 2, 4})
+		if (convertsAlone(cd, string_view("\0\0\0\0", n)))
+			return n;
+	return 1;
+}
+
+// Whether some byte converts to nothing until the converter is flushed.
+bool holdsBack(iconv_t cd)
+{
+	for (unsigned byte = 0; byte < 256; ++byte) {
+		const char in = static_cast<char>(byte);
+		char *from = const_cast<char *>(&in);
+		std::size_t inLeft = 1;
+		std::array<char, 16> buf;
+		char *o = buf.data();
+		std::size_t outLeft = buf.size();
+		iconv(cd, nullptr, nullptr, nullptr, nullptr);
+		if (iconv(cd, &from, &inLeft, &o, &outLeft) == static_cast<std::size_t>(-1) || o != buf.data())
+			continue;
+		iconv(cd, nullptr, nullptr, &o, &outLeft);
+		if (o != buf.data())
+			return true;
+	}
+	return false;
 }
 
 // Makes the table of a charset whose every byte stands alone: each
@@ -181,6 +244,10 @@ std::unique_ptr<Charset> openCharset(const string &name)
 	if (c->converter.cd == kNoConverter)
 		return nullptr;
 	c->kind = makeTable(*c) ? Charset::Kind::table : Charset::Kind::iconv;
+	if (c->kind == Charset::Kind::iconv) {
+		c->unit = unitOf(c->converter.cd);
+		c->holdsBack = holdsBack(c->converter.cd);
+	}
 	return c;
 }
 
@@ -197,6 +264,18 @@ bool sameLabel(string_view a, string_view b)
 	       });
 }
 
+// Whether a name is made of what charsets' names are: iconv reads a name
+// loosely (it drops what follows a "/" or a ",", and other punctuation),
+// so that endless names would each open a converter of their own.
+bool plainName(string_view name)
+{
+	return std::all_of(name.begin(), name.end(), [](char ch) {
+		const auto c = static_cast<unsigned char>(ch);
+		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+		       c == ':' || c == '_' || c == '-';
+	});
+}
+
 // The last label found: the words of a field, and of the next, are most
 // often in one charset.
 string lastLabel;
@@ -208,7 +287,7 @@ const Charset *findCharset(string_view name)
 {
 	if (lastCharset && sameLabel(name, lastLabel))
 		return lastCharset;
-	if (name.empty() || name.size() > kCharsetNameChars)
+	if (name.empty() || name.size() > kCharsetNameChars || !plainName(name))
 		return nullptr;
 	const Label lower(name);
 	const string_view label = lower.view();
@@ -221,7 +300,7 @@ const Charset *findCharset(string_view name)
 		return nullptr;
 	const string asked(iconvName(label));
 	auto at = opened.find(asked);
-	if (at == opened.end()) {
+	if (at == opened.end() && opened.size() < kKeptCharsets) {
 		if (auto charset = openCharset(asked))
 			at = opened.emplace(asked, std::move(charset)).first;
 	}
@@ -254,7 +333,7 @@ void appendInUtf8(const Charset &charset, string_view bytes, string &out)
 		return;
 	case Charset::Kind::iconv: {
 		string converted;
-		convertByIconv(charset.converter.cd, bytes, converted);
+		convertByIconv(charset, bytes, converted);
 		appendValidUtf8(out, converted);
 		return;
 	}

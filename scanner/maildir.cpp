@@ -132,8 +132,10 @@ std::optional<string> MDparseOne(const string &folderPath, const Message &m, int
 		}
 		if (!listed)
 			return string();
-		PieceReader reader(file.fd(), kHeaderReadSize);
-		readHeaderBlock(reader, flags, sender, subject, whole);
+		if (file.isRegular()) { // else made something else since
+			PieceReader reader(file.fd(), kHeaderReadSize);
+			readHeaderBlock(reader, flags, sender, subject, whole);
+		}
 	}
 	if (!listed)
 		return string();

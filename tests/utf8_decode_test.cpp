@@ -122,6 +122,17 @@ TEST(Utf8Decoding, WordsAndTheTextAroundThem)
 		{"=?utf-8?q?=F0=9F=8D?=", "\uFFFD"},
 		{"=?utf-8?q?=F0=9F=8Dx=E0=80=80?=", "\uFFFDx\uFFFD\uFFFD\uFFFD"},
 		{"=?shift_jis?b?gg==?=", "\uFFFD"},
+		// A unit of two or four bytes is stepped over whole, and a letter
+		// held back for a mark comes before the U+FFFD, as Python has them.
+		{"=?utf-16be?b?2AAASABlAGwAbABv?=", "\uFFFDHello"},
+		{"=?utf-32be?b?ABEAAAAAAEgAAABp?=", "\uFFFDHi"},
+		{"=?windows-1258?b?YYFi?=", "a\uFFFDb"},
+		{"=?windows-1255?b?+dns5e0=?=", "ש\uFFFDלום"},
+		// Names that iconv would read loosely, each a converter of its
+		// own, name no charset.
+		{"=?latin1!?q?x?=", "=?latin1!?q?x?="},
+		{"=?latin1,,?q?x?=", "=?latin1,,?q?x?="},
+		{"=?l@tin1?q?x?=", "=?l@tin1?q?x?="},
 		// Nor is the five-byte form of old, which iconv lets through.
 		{"=?utf-8?b?+qqqqqo=?=", "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
 		// Text outside words: UTF-8 where it is, Windows-1252 where not.
