@@ -75,7 +75,12 @@ void createList()
 
 void createIcon()
 {
+	// A fake icon stands in window lists beside the list, by its name.
+	String title = nullptr;
+	XtVaGetValues(listShell, XtNtitle, &title, nullptr);
 	iconShell = XtVaCreatePopupShell("boxwardenIcon", topLevelShellWidgetClass, toplevel, nullptr);
+	if (appResources.fakeIcon && title)
+		XtVaSetValues(iconShell, XtNtitle, title, nullptr);
 	WidgetClass iconClass = appResources.fakeIcon ? commandWidgetClass : labelWidgetClass;
 	icon = XtVaCreateManagedWidget("icon", iconClass, iconShell, XtNbitmap, appResources.nomailBitmap,
 	                               XtNforeground, appResources.iconForeground, XtNbackground,

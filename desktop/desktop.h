@@ -25,7 +25,7 @@ std::uint32_t lookRgb(bool mail, bool foreground);
 // The look's bitmap size; 0 by 0 when it has none.
 void lookSize(bool mail, unsigned &width, unsigned &height);
 
-// _NET_WM_ICON: the look at the bitmap's size and at twice it.
+// _NET_WM_ICON: the look at the sizes taskbars and window lists use.
 void setTaskbarIcon(Window window, bool mail);
 
 // At start-up, once the windows are realised; the tray's, when tray is on.
@@ -33,15 +33,21 @@ void startDesktop();
 // At every switch of the look.
 void showLook(bool mail);
 
-// urgent: a poll found new mail; the user has looked (the list was mapped
-// or entered), or there is no mail.
+// urgent: a poll found new mail; the user has looked (the list was mapped,
+// entered or given the focus, or the tray's icon clicked), or there is no
+// mail.
 void startAttention();
 void askForAttention();
 void attentionGiven();
+// The urgency hint of WM_HINTS on a window that is not a widget's.
+void setUrgencyHint(Window window, bool on);
 
 // tray: docks the icon, or has it stand alone, and follows the look.
 void startTray();
 void showTrayLook(bool mail);
+// urgent with tray: the tray's window asks for attention too, and its
+// look is drawn in inverse colours until the user has looked.
+void markTray(bool urgent);
 // tray: whether the icon lives in a tray just now (the icon window then
 // stays down), and the main loop, which gives the tray its events.
 bool iconDocked();

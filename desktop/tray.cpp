@@ -7,7 +7,9 @@
 // While no tray is there the icon shell shows as a window of its own, as
 // with a fake icon; it docks as soon as a tray manager announces itself.
 // A tray that goes away takes our window with it or hands it back to the
-// root: either way it goes, and the icon shell stands alone again.
+// root: either way it goes, and the icon shell stands alone again, unless
+// another tray has taken the selection by then (a panel restarted, a
+// tray replaced), which the icon goes straight into.
 #include "app/boxwarden.h"
 #include "desktop/desktop.h"
 
@@ -15,6 +17,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,6 +30,10 @@ constexpr long kXembedVersion = 0;
 constexpr long kXembedMapped = 1;          // XEMBED_MAPPED: the tray maps it
 constexpr unsigned kFirstSize = 22;        // until the tray gives one
 constexpr unsigned long kDockPatience = 3000; // milliseconds for the tray to take it
+// A tray replaced (icewm --replace, a panel restarted) lets the icon go
+// before its successor has taken the selection: tens of milliseconds.
+constexpr unsigned long kSuccessorPatience = 1000;
+static_assert(kSuccessorPatience < kDockPatience, "a successor is waited for less than a tray that was asked");
 
 struct Tray {
 	Atom selection = None, opcode = None, manager = None, xembedInfo = None;
@@ -35,9 +42,11 @@ struct Tray {
 	bool docked = false;   // inside the tray
 	bool alone = false;    // the icon shell stands in
 	bool mail = false;     // the look shown
+	bool marked = false;   // urgent: new mail not yet looked at, drawn inverse
 	unsigned width = kFirstSize, height = kFirstSize;
-	XImage *image = nullptr; // the look at the window's size
-	XtIntervalId patience = 0;
+	XImage *image = nullptr; // the look at the window's size, made when drawn
+	XtIntervalId patience = 0;  // for the tray asked to take the icon
+	XtIntervalId successor = 0; // for a tray after the one that went
 	std::vector<XID> gone; // windows of ours or of trays that may vanish under a request
 	XErrorHandler previousHandler = nullptr;
 };
@@ -65,8 +74,56 @@ void remember(XID id)
 		tray.gone.push_back(id);
 }
 
+// How much of the foreground a blended pixel holds, in sixteenths, taken
+// along the channel where the two colours differ most.
+unsigned foregroundShare(std::uint32_t p, std::uint32_t fg, std::uint32_t bg)
+{
+	int best = 0, share = 0;
+	for (int shift = 0; shift <= 16; shift += 8) {
+		const int f = static_cast<int>(fg >> shift & 0xff), b = static_cast<int>(bg >> shift & 0xff);
+		const int c = static_cast<int>(p >> shift & 0xff);
+		if (std::abs(f - b) > best) {
+			best = std::abs(f - b);
+			share = (std::abs(c - b) * 16 + best / 2) / best;
+		}
+	}
+	return static_cast<unsigned>(std::min(share, 16));
+}
+
+// The pixel with the two colours' places changed: its share of the
+// foreground becomes its share of the background.
+std::uint32_t inverseBlend(std::uint32_t p, std::uint32_t fg, std::uint32_t bg)
+{
+	std::uint32_t out = p & 0xff000000u;
+	for (int shift = 0; shift <= 16; shift += 8) {
+		const int c = static_cast<int>(fg >> shift & 0xff) + static_cast<int>(bg >> shift & 0xff) -
+		              static_cast<int>(p >> shift & 0xff);
+		out |= static_cast<std::uint32_t>(std::clamp(c, 0, 255)) << shift;
+	}
+	return out;
+}
+
+// The window's background, what shows before the picture is drawn:
+// marked, the look's foreground.
+Pixel background()
+{
+	return lookPixel(tray.mail, tray.marked);
+}
+
+// A 4 by 4 ordered dither's thresholds, in sixteenths: where the screen
+// has only the look's two colours, a pixel a line covers in part is the
+// foreground by its share, so a line thinner than a pixel stays a dotted
+// line instead of vanishing into the nearer colour.
+constexpr std::array<std::array<unsigned, 4>, 4> kDither{{
+	{{0, 8, 2, 10}},
+	{{12, 4, 14, 6}},
+	{{3, 11, 1, 9}},
+	{{15, 7, 13, 5}},
+}};
+
 // The look at the window's size, in the screen's pixels: blended where
-// the visual takes any colour, else each pixel the nearer of the two.
+// the visual takes any colour, else dithered between the two.  Marked,
+// the colours change places: each pixel is the inverse blend.
 void makeImage()
 {
 	if (tray.image)
@@ -85,14 +142,10 @@ void makeImage()
 	}
 	const std::vector<std::uint32_t> argb = lookImage(tray.mail, tray.width, tray.height);
 	const std::uint32_t fgRgb = lookRgb(tray.mail, true), bgRgb = lookRgb(tray.mail, false);
-	auto distance = [](std::uint32_t a, std::uint32_t b) {
-		int d = 0;
-		for (int shift = 0; shift <= 16; shift += 8)
-			d += std::abs(static_cast<int>(a >> shift & 0xff) - static_cast<int>(b >> shift & 0xff));
-		return d;
-	};
 	const bool trueColor = visual->c_class == TrueColor;
-	const Pixel fg = lookPixel(tray.mail, true), bg = lookPixel(tray.mail, false);
+	Pixel fg = lookPixel(tray.mail, true), bg = lookPixel(tray.mail, false);
+	if (tray.marked)
+		std::swap(fg, bg);
 	auto part = [](std::uint32_t rgb, unsigned long mask) {
 		// The 8-bit channel under mask's place and width.
 		int shift = 0, bits = 0;
@@ -104,16 +157,28 @@ void makeImage()
 	};
 	for (unsigned y = 0; y < tray.height; ++y)
 		for (unsigned x = 0; x < tray.width; ++x) {
-			const std::uint32_t p = argb[static_cast<std::size_t>(y) * tray.width + x];
+			const std::uint32_t look = argb[static_cast<std::size_t>(y) * tray.width + x];
 			unsigned long pixel;
-			if (trueColor)
+			if (trueColor) {
+				const std::uint32_t p = tray.marked ? inverseBlend(look, fgRgb, bgRgb) : look;
 				pixel = (part(p >> 16 & 0xff, visual->red_mask) & visual->red_mask) |
 				        (part(p >> 8 & 0xff, visual->green_mask) & visual->green_mask) |
 				        (part(p & 0xff, visual->blue_mask) & visual->blue_mask);
-			else
-				pixel = distance(p, fgRgb) < distance(p, bgRgb) ? fg : bg;
+			} else {
+				pixel = foregroundShare(look, fgRgb, bgRgb) > kDither[y % 4][x % 4] ? fg : bg;
+			}
 			XPutPixel(tray.image, static_cast<int>(x), static_cast<int>(y), pixel);
 		}
+}
+
+// The picture is made again at the next draw: the look, its marking or
+// the window's size has changed, whether or not a tray holds the window
+// just now.
+void dropImage()
+{
+	if (tray.image)
+		XDestroyImage(tray.image);
+	tray.image = nullptr;
 }
 
 void draw()
@@ -160,7 +225,7 @@ Window createTrayWindow()
 	Display *d = display();
 	Screen *screen = XtScreen(toplevel);
 	XSetWindowAttributes a{};
-	a.background_pixel = lookPixel(tray.mail, false);
+	a.background_pixel = background();
 	a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
 	const Window w = XCreateWindow(d, RootWindowOfScreen(screen), 0, 0, tray.width, tray.height, 0, CopyFromParent,
 	                               InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
@@ -177,7 +242,24 @@ Window createTrayWindow()
 	XChangeProperty(d, w, tray.xembedInfo, tray.xembedInfo, 32, PropModeReplace,
 	                reinterpret_cast<const unsigned char *>(info), 2);
 	setTaskbarIcon(w, tray.mail);
+	if (tray.marked)
+		setUrgencyHint(w, true);
 	return w;
+}
+
+// The tray manager that owns the selection now, if any, watched so that
+// its going is seen.
+Window currentOwner()
+{
+	Display *d = display();
+	XGrabServer(d); // the owner can't go between the look and the watch
+	const Window owner = XGetSelectionOwner(d, tray.selection);
+	if (owner != None) {
+		remember(owner);
+		XSelectInput(d, owner, StructureNotifyMask);
+	}
+	XUngrabServer(d);
+	return owner;
 }
 
 // Asks the tray manager there is, if any, to take the icon; once.
@@ -193,17 +275,14 @@ void dock()
 		XSync(d, False);
 		tray.gone.clear();
 	}
-	XGrabServer(d); // the owner can't go between the look and the watch
-	const Window owner = XGetSelectionOwner(d, tray.selection);
-	if (owner != None) {
-		remember(owner);
-		XSelectInput(d, owner, StructureNotifyMask);
-	}
-	XUngrabServer(d);
+	const Window owner = currentOwner();
 	if (owner == None) {
 		standAlone("no system tray");
 		return;
 	}
+	if (tray.successor)
+		XtRemoveTimeOut(tray.successor);
+	tray.successor = 0;
 	tray.owner = owner;
 	tray.window = createTrayWindow();
 	XEvent e{};
@@ -231,28 +310,63 @@ void docked()
 	}
 }
 
-// The tray has gone, or let the icon go.
+void successorPatienceRunOut(XtPointer, XtIntervalId *)
+{
+	tray.successor = 0;
+	if (tray.window == None) {
+		standAlone("the system tray has gone");
+		dock();
+	}
+}
+
+// The tray has gone, or let the icon go.  A tray that replaces it (a
+// panel restarted, a second tray that took the selection) takes the icon
+// at once, or when it announces itself a moment later; only when none
+// comes does the icon stand alone.  A tray that still owns the selection
+// and let the icon go is asked again.
 void undocked()
 {
+	const Window was = tray.owner;
 	forgetWindow();
-	standAlone("the system tray has gone");
-	dock(); // a new tray may be there already
+	const Window now = XGetSelectionOwner(display(), tray.selection);
+	if (now == None) {
+		if (!tray.successor)
+			tray.successor = XtAppAddTimeOut(appContext, kSuccessorPatience, successorPatienceRunOut, nullptr);
+		return;
+	}
+	if (now == was)
+		standAlone("the system tray has gone");
+	dock();
+}
+
+// A tray manager announced itself.  Trays that start at the same moment,
+// or one that replaces another, each announce: the icon belongs in the
+// one that owns the selection at the end.
+void trayAnnounced()
+{
+	if (tray.window != None && XGetSelectionOwner(display(), tray.selection) == tray.owner)
+		return; // in it, or asked, already
+	forgetWindow();
+	dock();
 }
 
 // A click on the icon in the tray: the list shows, the next hides it, as
 // the fake icon's button does.
 void clicked()
 {
+	attentionGiven();
 	iconCallback(icon, nullptr, nullptr);
 }
 
 // Whether e was the tray's, and taken.
 bool takeTrayEvent(const XEvent &e)
 {
+	// Taken by its type and selection alone: some trays send it with a
+	// window field of 0 rather than the root's.
 	const Window root = RootWindowOfScreen(XtScreen(toplevel));
-	if (e.type == ClientMessage && e.xclient.window == root && e.xclient.message_type == tray.manager &&
+	if (e.type == ClientMessage && e.xclient.message_type == tray.manager &&
 	    static_cast<Atom>(e.xclient.data.l[1]) == tray.selection) {
-		dock(); // a tray has come: nothing happens if we are in one
+		trayAnnounced();
 		return true;
 	}
 	if (e.type == DestroyNotify && tray.owner != None && e.xdestroywindow.window == tray.owner) {
@@ -280,7 +394,7 @@ bool takeTrayEvent(const XEvent &e)
 		     static_cast<unsigned>(e.xconfigure.height) != tray.height)) {
 			tray.width = static_cast<unsigned>(e.xconfigure.width);
 			tray.height = static_cast<unsigned>(e.xconfigure.height);
-			makeImage();
+			dropImage();
 			draw();
 		}
 		break;
@@ -343,10 +457,23 @@ void showTrayLook(bool mail)
 	if (tray.mail == mail)
 		return;
 	tray.mail = mail;
+	dropImage();
 	if (tray.window == None)
 		return;
-	XSetWindowBackground(display(), tray.window, lookPixel(mail, false));
+	XSetWindowBackground(display(), tray.window, background());
 	setTaskbarIcon(tray.window, mail);
-	makeImage();
+	draw();
+}
+
+void markTray(bool urgent)
+{
+	if (tray.marked == urgent)
+		return;
+	tray.marked = urgent;
+	dropImage();
+	if (tray.window == None)
+		return;
+	XSetWindowBackground(display(), tray.window, background());
+	setUrgencyHint(tray.window, urgent);
 	draw();
 }

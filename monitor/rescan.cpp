@@ -177,6 +177,10 @@ void updateTitle()
 			std::printf("Title -> <%s>\n", title.data());
 	}
 	XtVaSetValues(listShell, XtNtitle, title.data(), nullptr);
+	// A fake icon is a window of its own in window lists and taskbars:
+	// it goes by the same name.
+	if (appResources.fakeIcon)
+		XtVaSetValues(iconShell, XtNtitle, title.data(), nullptr);
 	titleTime = lastMtime;
 }
 

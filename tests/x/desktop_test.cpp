@@ -10,6 +10,8 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 using std::string;
 using std::vector;
@@ -38,42 +40,54 @@ vector<unsigned long> bitmapAsArgb(const string &name, unsigned long foreground,
 	return argb;
 }
 
-// _NET_WM_ICON as it holds a look: the bitmap at 48 by 48 as it is, and
-// at 96 by 96 with each pixel doubled.
-vector<unsigned long> taskbarIcon(const vector<unsigned long> &look)
+// _NET_WM_ICON as it holds a look: each size's side (the pictures are
+// square) and its pixels, in the property's order.
+vector<std::pair<unsigned long, vector<unsigned long>>> iconSizes(const vector<unsigned long> &property)
 {
-	vector<unsigned long> icon{48, 48};
-	icon.insert(icon.end(), look.begin(), look.end());
-	icon.insert(icon.end(), {96, 96});
+	vector<std::pair<unsigned long, vector<unsigned long>>> sizes;
+	for (std::size_t at = 0; at + 2 <= property.size();) {
+		const unsigned long width = property[at], height = property[at + 1];
+		if (width != height || width == 0 || property.size() - at - 2 < width * height)
+			return {};
+		sizes.emplace_back(width, vector<unsigned long>(property.begin() + static_cast<long>(at) + 2,
+		                                               property.begin() + static_cast<long>(at + 2 + width * height)));
+		at += 2 + width * height;
+	}
+	return sizes;
+}
+
+// How much of a picture in black and white is ink of the given colour:
+// each pixel's share of it, on average.
+double ink(const vector<unsigned long> &pixels, unsigned long colour)
+{
+	double sum = 0;
+	for (unsigned long p : pixels) {
+		const double white = static_cast<double>(p & 0xff) / 255;
+		sum += (colour & 0xff) ? white : 1 - white;
+	}
+	return pixels.empty() ? 0 : sum / static_cast<double>(pixels.size());
+}
+
+// Whether the property holds the look at 16, 24, 32, 48 and 96 pixels,
+// smallest first: the bitmap as it is at 48, each pixel doubled at 96,
+// and the smaller ones smoothed, in shades that keep its ink.
+bool holdsLook(const vector<unsigned long> &property, const vector<unsigned long> &look, unsigned long foreground)
+{
+	const auto sizes = iconSizes(property);
+	vector<unsigned long> sides;
+	for (const auto &[side, pixels] : sizes)
+		sides.push_back(side);
+	if (sides != vector<unsigned long>{16, 24, 32, 48, 96} || sizes[3].second != look)
+		return false;
 	for (unsigned y = 0; y < 96; ++y)
 		for (unsigned x = 0; x < 96; ++x)
-			icon.push_back(look[y / 2 * 48 + x / 2]);
-	return icon;
-}
-
-// The icon's window once the tray holds it and shows it; 0 until then.
-Window dockedIcon(XSession &x, TrayProcess &tray)
-{
-	const Window icon = x.findClient("boxwardenTray");
-	if (!icon || !x.isViewable(icon))
-		return 0;
-	for (Window up = x.parent(icon); up; up = x.parent(up))
-		if (up == tray.window())
-			return icon;
-	return 0;
-}
-
-// The share of the window's pixels that are dark: the tray draws the
-// look smaller than the bitmap, in shades of its colours.
-double darkShare(XSession &x, Window w)
-{
-	const vector<unsigned long> pixels = x.image(w);
-	if (pixels.empty())
-		return -1;
-	const auto dark = std::count_if(pixels.begin(), pixels.end(), [](unsigned long p) {
-		return (p >> 16 & 0xff) + (p >> 8 & 0xff) + (p & 0xff) < 3 * 128;
-	});
-	return static_cast<double>(dark) / static_cast<double>(pixels.size());
+			if (sizes[4].second[y * 96 + x] != look[y / 2 * 48 + x / 2])
+				return false;
+	const double full = ink(look, foreground);
+	for (std::size_t i = 0; i < 3; ++i)
+		if (std::abs(ink(sizes[i].second, foreground) - full) > 0.05)
+			return false;
+	return true;
 }
 
 } // namespace
@@ -105,22 +119,22 @@ TEST(Desktop, TheTaskbarIconFollowsTheLook)
 			windows.push_back(x.waitForShown(name));
 			ASSERT_NE(windows.back(), 0u) << name;
 		}
-		auto shows = [&](const vector<unsigned long> &look) {
+		auto shows = [&](const vector<unsigned long> &look, unsigned long foreground) {
 			return x.waitUntil([&] {
 				return std::all_of(windows.begin(), windows.end(), [&](Window window) {
-					return x.cardinals(window, "_NET_WM_ICON") == taskbarIcon(look);
+					return holdsLook(x.cardinals(window, "_NET_WM_ICON"), look, foreground);
 				});
 			});
 		};
-		EXPECT_TRUE(shows(noMail));
+		EXPECT_TRUE(shows(noMail, kOpaqueBlack));
 		// openbox draws no icon window: the title tells when the look
 		// has switched.
 		writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
 		ASSERT_TRUE(x.waitUntil([&] { return x.wmName(windows[0]).starts_with("Mail at "); }));
-		EXPECT_TRUE(shows(mail));
+		EXPECT_TRUE(shows(mail, kOpaqueWhite));
 		writeMailbox(dir.sub("mbox"), "", kT1 + 20);
 		ASSERT_TRUE(x.waitUntil([&] { return x.wmName(windows[0]).starts_with("No mail since "); }));
-		EXPECT_TRUE(shows(noMail));
+		EXPECT_TRUE(shows(noMail, kOpaqueBlack));
 		EXPECT_EQ(w.err(), "");
 	}
 }

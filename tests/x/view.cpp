@@ -1,5 +1,7 @@
 #include "tests/x/view.h"
 
+#include <algorithm>
+
 ListView listView(XSession &x, Window shell)
 {
 	ListView view;
@@ -48,4 +50,26 @@ unsigned long iconBackground(XSession &x)
 {
 	Window icon = iconWidget(x);
 	return icon && x.isViewable(icon) ? x.pixel(icon, 1, 1) : ~0ul;
+}
+
+Window dockedIcon(XSession &x, TrayProcess &tray)
+{
+	const Window icon = x.findClient("boxwardenTray");
+	if (!icon || !x.isViewable(icon))
+		return 0;
+	for (Window up = x.parent(icon); up; up = x.parent(up))
+		if (up == tray.window())
+			return icon;
+	return 0;
+}
+
+double darkShare(XSession &x, Window w)
+{
+	const std::vector<unsigned long> pixels = x.image(w);
+	if (pixels.empty())
+		return -1;
+	const auto dark = std::count_if(pixels.begin(), pixels.end(), [](unsigned long p) {
+		return (p >> 16 & 0xff) + (p >> 8 & 0xff) + (p & 0xff) < 3 * 128;
+	});
+	return static_cast<double>(dark) / static_cast<double>(pixels.size());
 }

@@ -22,5 +22,13 @@ std::vector<unsigned long> stableLabelImage(XSession &x, Window shell);
 Window iconWidget(XSession &x);
 unsigned long iconBackground(XSession &x);
 
+// The icon's window once the tray holds it and shows it; 0 until then.
+Window dockedIcon(XSession &x, TrayProcess &tray);
+
+// The share of the window's pixels that are dark: the tray draws the
+// look smaller than the bitmap, in shades of its colours.  -1 when it
+// cannot be read.
+double darkShare(XSession &x, Window w);
+
 constexpr unsigned long kBlack = 0x000000;
 constexpr unsigned long kWhite = 0xffffff;

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -76,11 +77,12 @@ void stopProcess(pid_t &pid)
 	pid = -1;
 }
 
-XSession::XSession(WindowManager manager)
+XSession::XSession(WindowManager manager, int depth)
 {
 	unsetenv("DISPLAY"); // nothing here may reach a real display
-	startServer();
-	startWindowManager(manager);
+	startServer(depth);
+	if (manager != WindowManager::none)
+		startWindowManager(manager);
 }
 
 XSession::~XSession()
@@ -91,13 +93,13 @@ XSession::~XSession()
 	stopProcess(server_);
 }
 
-void XSession::startServer()
+void XSession::startServer(int depth)
 {
 	int fds[2];
 	if (pipe(fds) != 0)
 		throw std::runtime_error("pipe failed");
-	server_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
-	                 "tcp", "-noreset"},
+	server_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x" + std::to_string(depth),
+	                 "-nolisten", "tcp", "-noreset"},
 	                {}, dir_.sub("xvfb.log"), dir_.sub("xvfb.log"));
 	close(fds[1]);
 	string number;
@@ -129,11 +131,29 @@ void XSession::startWindowManager(WindowManager manager)
 {
 	// openbox with its packaged configuration only (HOME is a folder of
 	// the test's own); it runs its startup command once it manages
-	// windows.  A client mapped before that may never be managed.
+	// windows.  A client mapped before that may never be managed.  The
+	// others take their packaged configurations too.
 	const string ready = dir_.sub("openbox.ready");
-	const vector<string> argv = manager == WindowManager::twm
-	                                    ? vector<string>{"twm", "-f", BOXWARDEN_TWMRC}
-	                                    : vector<string>{"openbox", "--startup", "touch " + ready};
+	vector<string> argv;
+	switch (manager) {
+	case WindowManager::none:
+		return;
+	case WindowManager::twm:
+		argv = {"twm", "-f", BOXWARDEN_TWMRC};
+		break;
+	case WindowManager::openbox:
+		argv = {"openbox", "--startup", "touch " + ready};
+		break;
+	case WindowManager::fluxbox:
+		argv = {"fluxbox"};
+		break;
+	case WindowManager::fvwm:
+		argv = {"fvwm"};
+		break;
+	case WindowManager::icewm:
+		argv = {"icewm"};
+		break;
+	}
 	windowManager_ = spawn(argv, {"DISPLAY=" + displayName_, "LANG=C", "LC_ALL=C", "HOME=" + dir_.path()},
 	                       dir_.sub("wm.log"), dir_.sub("wm.log"));
 	// A window manager holds the root's substructure redirection.  It is
@@ -142,7 +162,7 @@ void XSession::startWindowManager(WindowManager manager)
 	// window manager and turn twm away.
 	bool managed = waitUntil([&] {
 		return (attributes(DefaultRootWindow(display_)).all_event_masks & SubstructureRedirectMask) &&
-		       (manager == WindowManager::twm || std::filesystem::exists(ready));
+		       (manager != WindowManager::openbox || std::filesystem::exists(ready));
 	});
 	if (!managed)
 		throw std::runtime_error(argv[0] + " did not start: " + readFile(dir_.sub("wm.log")));
@@ -341,17 +361,39 @@ vector<unsigned long> XSession::image(Window w)
 		for (int x = 0; x < a.width; ++x)
 			pixels.push_back(XGetPixel(image, x, y));
 	XDestroyImage(image);
+	// Pixels as colours, asked of the colormap once each: at depth 24
+	// they are the same, at 16 and 8 they are not.
+	if (a.depth != 24) {
+		std::map<unsigned long, unsigned long> rgb;
+		for (unsigned long p : pixels)
+			rgb.emplace(p, 0);
+		vector<XColor> colours;
+		for (const auto &[p, unused] : rgb)
+			colours.push_back(XColor{p, 0, 0, 0, 0, 0});
+		XQueryColors(display_, a.colormap, colours.data(), static_cast<int>(colours.size()));
+		for (const XColor &c : colours)
+			rgb[c.pixel] = static_cast<unsigned long>(c.red >> 8) << 16 | static_cast<unsigned long>(c.green >> 8) << 8 |
+			               static_cast<unsigned long>(c.blue >> 8);
+		for (unsigned long &p : pixels)
+			p = rgb[p];
+	}
 	return pixels;
 }
 
-TrayProcess::TrayProcess(XSession &x) : x_(x)
+TrayProcess::TrayProcess(XSession &x, TrayKind kind, bool wait) : x_(x), kind_(kind)
 {
-	pid_ = spawn({"trayer", "--edge", "top", "--align", "right", "--height", "24", "--widthtype", "request"},
-	             {"DISPLAY=" + x.displayName(), "HOME=" + dir_.path()}, dir_.sub("trayer.log"), dir_.sub("trayer.log"));
+	const vector<string> argv = kind == TrayKind::trayer
+	                                    ? vector<string>{"trayer", "--edge", "top", "--align", "right", "--height",
+	                                                     "24", "--widthtype", "request"}
+	                                    : vector<string>{"wmdocker"};
+	pid_ = spawn(argv, {"DISPLAY=" + x.displayName(), "HOME=" + dir_.path()}, dir_.sub("tray.log"),
+	             dir_.sub("tray.log"));
+	if (!wait)
+		return;
 	// Up once it holds the tray's selection.
 	const Atom selection = XInternAtom(x.display(), "_NET_SYSTEM_TRAY_S0", False);
 	if (!x.waitUntil([&] { return XGetSelectionOwner(x.display(), selection) != 0; }))
-		throw std::runtime_error("trayer did not start: " + readFile(dir_.sub("trayer.log")));
+		throw std::runtime_error(argv[0] + " did not start: " + readFile(dir_.sub("tray.log")));
 }
 
 TrayProcess::~TrayProcess()
@@ -368,7 +410,8 @@ void TrayProcess::stop()
 
 Window TrayProcess::window()
 {
-	return x_.findClient("panel"); // WM_CLASS "panel", "trayer"
+	// WM_CLASS "panel", "trayer"; "docker", "Docker"
+	return x_.findClient(kind_ == TrayKind::trayer ? "panel" : "docker");
 }
 
 Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args, const vector<string> &prefix)

@@ -23,13 +23,16 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 void stopProcess(pid_t &pid);
 
 // The window managers the tests run under: twm, which shows icon windows,
-// and openbox, an EWMH one, which shows none.
-enum class WindowManager { twm, openbox };
+// and openbox, an EWMH one, which shows none; fluxbox, fvwm and icewm,
+// which users start after their clients (fluxbox and icewm with trays of
+// their own); or none yet.
+enum class WindowManager { none, twm, openbox, fluxbox, fvwm, icewm };
 
 // Xvfb and a window manager, started for one test and stopped after it.
 class XSession {
 public:
-	explicit XSession(WindowManager manager = WindowManager::twm);
+	// depth: 24, 16 (TrueColor both) or 8 (PseudoColor).
+	explicit XSession(WindowManager manager = WindowManager::twm, int depth = 24);
 	~XSession();
 	XSession(const XSession &) = delete;
 	XSession &operator=(const XSession &) = delete;
@@ -37,6 +40,10 @@ public:
 	const std::string &displayName() const { return displayName_; }
 	Display *display() const { return display_; }
 	void killServer(); // ends Xvfb as a crash would
+	// Starts one, once it manages windows; with none running yet.
+	void startWindowManager(WindowManager manager);
+	pid_t windowManagerPid() const { return windowManager_; }
+	const std::string &home() const { return dir_.path(); } // the window manager's HOME
 
 	// Runs a command line through sh on this display; its exit status.
 	int run(const std::string &command) const;
@@ -58,7 +65,7 @@ public:
 	std::string wmName(Window w);
 	XWMHints wmHints(Window w);     // flags 0 when there are none
 	unsigned long pixel(Window w, int x, int y);
-	std::vector<unsigned long> image(Window w);
+	std::vector<unsigned long> image(Window w); // 0xRRGGBB at any depth
 	XWindowAttributes attributes(Window w);
 	std::vector<Window> children(Window w);
 	Window parent(Window w); // 0 for the root
@@ -68,8 +75,7 @@ public:
 	void pumpEvents();
 
 private:
-	void startServer();
-	void startWindowManager(WindowManager manager);
+	void startServer(int depth);
 
 	TempDir dir_;
 	std::string displayName_;
@@ -80,10 +86,14 @@ private:
 	std::vector<int> bells_;
 };
 
-// trayer, a system tray, on the session's display while this lives.
+// A system tray on the session's display while this lives: trayer, or
+// wmdocker, whose announcement names no window.
+enum class TrayKind { trayer, wmdocker };
+
 class TrayProcess {
 public:
-	explicit TrayProcess(XSession &x);
+	// Up once it holds the tray's selection, unless told not to wait.
+	explicit TrayProcess(XSession &x, TrayKind kind = TrayKind::trayer, bool wait = true);
 	~TrayProcess();
 	TrayProcess(const TrayProcess &) = delete;
 	TrayProcess &operator=(const TrayProcess &) = delete;
@@ -92,6 +102,7 @@ public:
 
 private:
 	XSession &x_;
+	TrayKind kind_;
 	TempDir dir_;
 	pid_t pid_ = -1;
 };
