@@ -48,6 +48,9 @@ void showTrayLook(bool mail);
 // urgent with tray: the tray's window asks for attention too, and its
 // look is drawn in inverse colours until the user has looked.
 void markTray(bool urgent);
+// The tray's picture of the look at its size, in the screen's pixels;
+// marked, in inverse colours.  Null if it cannot be made.
+XImage *trayImage(bool mail, bool marked, unsigned width, unsigned height);
 // tray: whether the icon lives in a tray just now (the icon window then
 // stays down), and the main loop, which gives the tray its events.
 bool iconDocked();

@@ -17,9 +17,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -74,35 +72,6 @@ void remember(XID id)
 		tray.gone.push_back(id);
 }
 
-// How much of the foreground a blended pixel holds, in sixteenths, taken
-// along the channel where the two colours differ most.
-unsigned foregroundShare(std::uint32_t p, std::uint32_t fg, std::uint32_t bg)
-{
-	int best = 0, share = 0;
-	for (int shift = 0; shift <= 16; shift += 8) {
-		const int f = static_cast<int>(fg >> shift & 0xff), b = static_cast<int>(bg >> shift & 0xff);
-		const int c = static_cast<int>(p >> shift & 0xff);
-		if (std::abs(f - b) > best) {
-			best = std::abs(f - b);
-			share = (std::abs(c - b) * 16 + best / 2) / best;
-		}
-	}
-	return static_cast<unsigned>(std::min(share, 16));
-}
-
-// The pixel with the two colours' places changed: its share of the
-// foreground becomes its share of the background.
-std::uint32_t inverseBlend(std::uint32_t p, std::uint32_t fg, std::uint32_t bg)
-{
-	std::uint32_t out = p & 0xff000000u;
-	for (int shift = 0; shift <= 16; shift += 8) {
-		const int c = static_cast<int>(fg >> shift & 0xff) + static_cast<int>(bg >> shift & 0xff) -
-		              static_cast<int>(p >> shift & 0xff);
-		out |= static_cast<std::uint32_t>(std::clamp(c, 0, 255)) << shift;
-	}
-	return out;
-}
-
 // The window's background, what shows before the picture is drawn:
 // marked, the look's foreground.
 Pixel background()
@@ -110,65 +79,12 @@ Pixel background()
 	return lookPixel(tray.mail, tray.marked);
 }
 
-// A 4 by 4 ordered dither's thresholds, in sixteenths: where the screen
-// has only the look's two colours, a pixel a line covers in part is the
-// foreground by its share, so a line thinner than a pixel stays a dotted
-// line instead of vanishing into the nearer colour.
-constexpr std::array<std::array<unsigned, 4>, 4> kDither{{
-	{{0, 8, 2, 10}},
-	{{12, 4, 14, 6}},
-	{{3, 11, 1, 9}},
-	{{15, 7, 13, 5}},
-}};
-
-// The look at the window's size, in the screen's pixels: blended where
-// the visual takes any colour, else dithered between the two.  Marked,
-// the colours change places: each pixel is the inverse blend.
+// The look at the window's size, made at the next draw.
 void makeImage()
 {
 	if (tray.image)
 		XDestroyImage(tray.image);
-	tray.image = nullptr;
-	Screen *screen = XtScreen(toplevel);
-	Visual *visual = DefaultVisualOfScreen(screen);
-	const unsigned depth = static_cast<unsigned>(DefaultDepthOfScreen(screen));
-	char *data = static_cast<char *>(std::malloc(static_cast<std::size_t>(tray.width) * tray.height * 4));
-	if (!data)
-		return;
-	tray.image = XCreateImage(display(), visual, depth, ZPixmap, 0, data, tray.width, tray.height, 32, 0);
-	if (!tray.image) {
-		std::free(data);
-		return;
-	}
-	const std::vector<std::uint32_t> argb = lookImage(tray.mail, tray.width, tray.height);
-	const std::uint32_t fgRgb = lookRgb(tray.mail, true), bgRgb = lookRgb(tray.mail, false);
-	const bool trueColor = visual->c_class == TrueColor;
-	Pixel fg = lookPixel(tray.mail, true), bg = lookPixel(tray.mail, false);
-	if (tray.marked)
-		std::swap(fg, bg);
-	auto part = [](std::uint32_t rgb, unsigned long mask) {
-		// The 8-bit channel under mask's place and width.
-		int shift = 0, bits = 0;
-		while (mask && !(mask & 1))
-			mask >>= 1, ++shift;
-		while (mask & 1)
-			mask >>= 1, ++bits;
-		return static_cast<unsigned long>(rgb >> (8 - std::min(bits, 8))) << shift;
-	};
-	for (unsigned y = 0; y < tray.height; ++y)
-		for (unsigned x = 0; x < tray.width; ++x) {
-			const std::uint32_t look = argb[static_cast<std::size_t>(y) * tray.width + x];
-			unsigned long pixel;
-			if (trueColor) {
-				const std::uint32_t p = tray.marked ? inverseBlend(look, fgRgb, bgRgb) : look;
-				pixel = (part(p >> 16 & 0xff, visual->red_mask) & visual->red_mask) |
-				        (part(p >> 8 & 0xff, visual->green_mask) & visual->green_mask) |
-				        (part(p & 0xff, visual->blue_mask) & visual->blue_mask);
-			} else {
-				pixel = foregroundShare(look, fgRgb, bgRgb) > kDither[y % 4][x % 4] ? fg : bg;
-			}
-			XPutPixel(tray.image, static_cast<int>(x), static_cast<int>(y), pixel);
-		}
+	tray.image = trayImage(tray.mail, tray.marked, tray.width, tray.height);
 }
 
 // The picture is made again at the next draw: the look, its marking or
