@@ -29,8 +29,9 @@ constexpr long kXembedMapped = 1;          // XEMBED_MAPPED: the tray maps it
 constexpr unsigned kFirstSize = 22;        // until the tray gives one
 constexpr unsigned long kDockPatience = 3000; // milliseconds for the tray to take it
 // A tray replaced (icewm --replace, a panel restarted) lets the icon go
-// before its successor has taken the selection: tens of milliseconds.
-constexpr unsigned long kSuccessorPatience = 1000;
+// before its successor has taken the selection: tens of milliseconds, and
+// more than a second on a busy machine.
+constexpr unsigned long kSuccessorPatience = 2000;
 static_assert(kSuccessorPatience < kDockPatience, "a successor is waited for less than a tray that was asked");
 
 struct Tray {
@@ -237,22 +238,21 @@ void successorPatienceRunOut(XtPointer, XtIntervalId *)
 
 // The tray has gone, or let the icon go.  A tray that replaces it (a
 // panel restarted, a second tray that took the selection) takes the icon
-// at once, or when it announces itself a moment later; only when none
-// comes does the icon stand alone.  A tray that still owns the selection
-// and let the icon go is asked again.
+// at once, or when it announces itself a moment later: a tray on its way
+// out lets its icons go while it still owns the selection.  Only when no
+// successor comes does the icon stand alone, and is offered to whatever
+// tray owns the selection then.
 void undocked()
 {
 	const Window was = tray.owner;
 	forgetWindow();
 	const Window now = XGetSelectionOwner(display(), tray.selection);
-	if (now == None) {
-		if (!tray.successor)
-			tray.successor = XtAppAddTimeOut(appContext, kSuccessorPatience, successorPatienceRunOut, nullptr);
+	if (now != None && now != was) {
+		dock();
 		return;
 	}
-	if (now == was)
-		standAlone("the system tray has gone");
-	dock();
+	if (!tray.successor)
+		tray.successor = XtAppAddTimeOut(appContext, kSuccessorPatience, successorPatienceRunOut, nullptr);
 }
 
 // A tray manager announced itself.  Trays that start at the same moment,
