@@ -17,6 +17,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,6 +34,10 @@ constexpr unsigned long kDockPatience = 3000; // milliseconds for the tray to ta
 // more than a second on a busy machine.
 constexpr unsigned long kSuccessorPatience = 2000;
 static_assert(kSuccessorPatience < kDockPatience, "a successor is waited for less than a tray that was asked");
+// A tray that lets the icon go again and again as soon as it has taken it
+// (and keeps the selection) is asked no more until a tray announces
+// itself: so many times in a row, each within the dock patience.
+constexpr unsigned kMostQuickReleases = 3;
 
 struct Tray {
 	Atom selection = None, opcode = None, manager = None, xembedInfo = None;
@@ -46,6 +51,9 @@ struct Tray {
 	XImage *image = nullptr; // the look at the window's size, made when drawn
 	XtIntervalId patience = 0;  // for the tray asked to take the icon
 	XtIntervalId successor = 0; // for a tray after the one that went
+	std::chrono::steady_clock::time_point dockedAt;
+	unsigned quickReleases = 0; // in a row, by the owner
+	Window refusedBy = None;    // asked no more
 	std::vector<XID> gone; // windows of ours or of trays that may vanish under a request
 	XErrorHandler previousHandler = nullptr;
 };
@@ -197,6 +205,10 @@ void dock()
 		standAlone("no system tray");
 		return;
 	}
+	if (owner == tray.refusedBy) {
+		standAlone("the system tray did not take the icon");
+		return;
+	}
 	if (tray.successor)
 		XtRemoveTimeOut(tray.successor);
 	tray.successor = 0;
@@ -218,6 +230,7 @@ void dock()
 void docked()
 {
 	tray.docked = true;
+	tray.dockedAt = std::chrono::steady_clock::now();
 	if (tray.patience)
 		XtRemoveTimeOut(tray.patience);
 	tray.patience = 0;
@@ -241,16 +254,23 @@ void successorPatienceRunOut(XtPointer, XtIntervalId *)
 // at once, or when it announces itself a moment later: a tray on its way
 // out lets its icons go while it still owns the selection.  Only when no
 // successor comes does the icon stand alone, and is offered to whatever
-// tray owns the selection then.
+// tray owns the selection then, unless that tray has let it go at once too
+// often.
 void undocked()
 {
 	const Window was = tray.owner;
+	const bool quick = tray.docked && std::chrono::steady_clock::now() - tray.dockedAt <
+	                                          std::chrono::milliseconds(kDockPatience);
 	forgetWindow();
 	const Window now = XGetSelectionOwner(display(), tray.selection);
 	if (now != None && now != was) {
+		tray.quickReleases = 0;
 		dock();
 		return;
 	}
+	tray.quickReleases = quick ? tray.quickReleases + 1 : 0;
+	if (tray.quickReleases >= kMostQuickReleases)
+		tray.refusedBy = was;
 	if (!tray.successor)
 		tray.successor = XtAppAddTimeOut(appContext, kSuccessorPatience, successorPatienceRunOut, nullptr);
 }
@@ -260,6 +280,8 @@ void undocked()
 // one that owns the selection at the end.
 void trayAnnounced()
 {
+	tray.refusedBy = None; // a new chance for each
+	tray.quickReleases = 0;
 	if (tray.window != None && XGetSelectionOwner(display(), tray.selection) == tray.owner)
 		return; // in it, or asked, already
 	forgetWindow();

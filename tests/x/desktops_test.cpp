@@ -13,6 +13,8 @@
 #include <X11/Xutil.h>
 
 #include <csignal>
+#include <poll.h>
+#include <unistd.h>
 #include <memory>
 
 using std::string;
@@ -53,6 +55,89 @@ bool staysHidden(XSession &x, Window w, std::chrono::milliseconds span = std::ch
 {
 	return !x.waitUntil([&] { return x.isViewable(w); }, span);
 }
+
+// A tray of the test's own that takes the icon and lets it go again at
+// once, keeping the selection: a child process on its own connection,
+// which writes a byte to the pipe for each request to dock.
+struct ReleasingTray {
+	pid_t pid = -1;
+	int requests = -1; // the pipe's reading end
+
+	explicit ReleasingTray(const string &display)
+	{
+		int fds[2];
+		if (pipe(fds) != 0)
+			return;
+		pid = fork();
+		if (pid == 0) {
+			close(fds[0]);
+			serve(display, fds[1]);
+			_exit(0);
+		}
+		close(fds[1]);
+		requests = fds[0];
+	}
+	~ReleasingTray()
+	{
+		stopProcess(pid);
+		if (requests >= 0)
+			close(requests);
+	}
+	ReleasingTray(const ReleasingTray &) = delete;
+	ReleasingTray &operator=(const ReleasingTray &) = delete;
+
+	int requestsSoFar() const
+	{
+		pollfd p{requests, POLLIN, 0};
+		char buf[256];
+		ssize_t n;
+		while (poll(&p, 1, 0) > 0 && (n = read(requests, buf, sizeof buf)) > 0)
+			counted += static_cast<int>(n);
+		return counted;
+	}
+
+private:
+	mutable int counted = 0;
+
+	static void serve(const string &name, int out)
+	{
+		Display *d = XOpenDisplay(name.c_str());
+		if (!d)
+			return;
+		XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
+		const Window root = DefaultRootWindow(d);
+		const Window panel = XCreateSimpleWindow(d, root, 0, 0, 64, 32, 0, 0, 0);
+		XMapWindow(d, panel);
+		const Atom selection = XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False);
+		const Atom opcode = XInternAtom(d, "_NET_SYSTEM_TRAY_OPCODE", False);
+		XSetSelectionOwner(d, selection, panel, CurrentTime);
+		XEvent m{};
+		m.xclient.type = ClientMessage;
+		m.xclient.window = root;
+		m.xclient.message_type = XInternAtom(d, "MANAGER", False);
+		m.xclient.format = 32;
+		m.xclient.data.l[0] = CurrentTime;
+		m.xclient.data.l[1] = static_cast<long>(selection);
+		m.xclient.data.l[2] = static_cast<long>(panel);
+		XSendEvent(d, root, False, StructureNotifyMask, &m);
+		XFlush(d);
+		for (;;) {
+			XEvent e;
+			XNextEvent(d, &e);
+			if (e.type != ClientMessage || e.xclient.message_type != opcode || e.xclient.data.l[1] != 0)
+				continue;
+			const auto icon = static_cast<Window>(e.xclient.data.l[2]);
+			XReparentWindow(d, icon, panel, 0, 0);
+			XMapWindow(d, icon);
+			XSync(d, False);
+			if (write(out, "r", 1) != 1)
+				return;
+			usleep(20000);
+			XReparentWindow(d, icon, root, 0, 0);
+			XFlush(d);
+		}
+	}
+};
 
 string line(const string &what)
 {
@@ -308,4 +393,23 @@ TEST(Desktops, TheTrayOnScreensOfFewerColours)
 		EXPECT_NEAR(now, reference, 0.1 * reference);
 		EXPECT_EQ(w.err(), "");
 	}
+}
+
+// A tray that takes the icon and lets it go again at once, again and
+// again, is asked a few times and then no more: the icon stands alone
+// instead of flickering between the two for ever.
+TEST(Desktops, ATrayThatKeepsLettingGoIsGivenUp)
+{
+	XSession x(WindowManager::openbox);
+	TempDir dir;
+	writeMailbox(dir.sub("mbox"), "", kT1);
+	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	const Window standing = x.waitForShown("boxwardenIcon");
+	ASSERT_NE(standing, 0u);
+	ReleasingTray tray(x.displayName());
+	ASSERT_TRUE(x.waitUntil([&] { return tray.requestsSoFar() >= 1; }));
+	x.waitUntil([] { return false; }, std::chrono::seconds(15));
+	EXPECT_LE(tray.requestsSoFar(), 4);
+	EXPECT_TRUE(x.isViewable(standing));
+	EXPECT_LE(occurrences(w.err(), "\n"), 4) << w.err();
 }
