@@ -1,6 +1,7 @@
 // The look on desktops as users put them together: window managers that
 // start after the watcher or restart under it (fluxbox, fvwm, icewm), a
-// tray that announces itself without a window (wmdocker), trays that come
+// tray that announces itself without a window (wmdocker), a panel's tray
+// (tint2), trays that come
 // together or replace one another, urgency while docked, and screens of
 // 16 and 8 bits.
 // GoogleTest goes ahead of Xlib, whose macros (None, Bool) it would trip on.
@@ -151,27 +152,31 @@ string line(const string &what)
 // stands alone meanwhile goes by the list's title in window lists.
 TEST(Desktops, ANewTrayShowsTodaysLook)
 {
-	XSession x(WindowManager::openbox);
-	auto tray = std::make_unique<TrayProcess>(x);
-	TempDir dir;
-	writeMailbox(dir.sub("mbox"), "", kT1);
-	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
-	Window icon = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, *tray)) != 0; }));
-	EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) >= 0 && darkShare(x, icon) < 0.3; }));
+	for (TrayKind kind : {TrayKind::trayer, TrayKind::tint2}) {
+		SCOPED_TRACE(kind == TrayKind::trayer ? "trayer" : "tint2");
+		XSession x(WindowManager::openbox);
+		auto tray = std::make_unique<TrayProcess>(x, kind);
+		TempDir dir;
+		writeMailbox(dir.sub("mbox"), "", kT1);
+		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+		Window icon = 0;
+		auto docked = [&] { return dockedInOwner(x) && (icon = dockedAnywhere(x)) != 0; };
+		ASSERT_TRUE(x.waitUntil(docked));
+		EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) >= 0 && darkShare(x, icon) < 0.3; }));
 
-	tray->stop();
-	const Window standing = x.waitForShown("boxwardenIcon");
-	ASSERT_NE(standing, 0u);
-	EXPECT_TRUE(x.wmName(standing).starts_with("No mail since ")) << x.wmName(standing);
-	writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
-	EXPECT_TRUE(x.waitUntil([&] { return x.wmName(standing).starts_with("Mail at "); })) << x.wmName(standing);
+		tray->stop();
+		const Window standing = x.waitForShown("boxwardenIcon");
+		ASSERT_NE(standing, 0u);
+		EXPECT_TRUE(x.wmName(standing).starts_with("No mail since ")) << x.wmName(standing);
+		writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
+		EXPECT_TRUE(x.waitUntil([&] { return x.wmName(standing).starts_with("Mail at "); })) << x.wmName(standing);
 
-	tray = std::make_unique<TrayProcess>(x);
-	ASSERT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, *tray)) != 0; }));
-	EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) > 0.7; })) << darkShare(x, icon);
-	writeMailbox(dir.sub("mbox"), "", kT1 + 20);
-	EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) >= 0 && darkShare(x, icon) < 0.3; }));
+		tray = std::make_unique<TrayProcess>(x, kind);
+		ASSERT_TRUE(x.waitUntil(docked));
+		EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) > 0.7; })) << darkShare(x, icon);
+		writeMailbox(dir.sub("mbox"), "", kT1 + 20);
+		EXPECT_TRUE(x.waitUntil([&] { return darkShare(x, icon) >= 0 && darkShare(x, icon) < 0.3; }));
+	}
 }
 
 // A tray that comes after the watcher is heard whether its announcement
@@ -286,45 +291,52 @@ TEST(Desktops, AReplacedTrayIsNoTrayGone)
 	}
 }
 
-// With -tray -urgent, new mail asks for attention in the tray: its window
-// carries the urgency hint, and the mail look is drawn inverse (mostly
-// white) until the user clicks the icon or the mail is gone.
+// With -tray -urgent, new mail asks for attention in the tray (trayer's,
+// and tint2's): its window carries the urgency hint, and the mail look is
+// drawn inverse (mostly white) until the user clicks the icon or the mail
+// is gone.
 TEST(Desktops, UrgencyShowsInTheTray)
 {
-	XSession x(WindowManager::openbox);
-	TrayProcess tray(x);
-	TempDir dir;
-	writeMailbox(dir.sub("mbox"), "", kT1);
-	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray", "-urgent"});
-	Window icon = 0;
-	ASSERT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, tray)) != 0; }));
-	ASSERT_EQ(x.run("xdotool mousemove 0 767"), 0); // away from the list
-	const Window list = x.findClient("boxwardenList");
-	auto asks = [&] { return (x.wmHints(icon).flags & XUrgencyHint) != 0; };
-	auto dark = [&] { return darkShare(x, icon); };
-	EXPECT_FALSE(asks());
+	for (TrayKind kind : {TrayKind::trayer, TrayKind::tint2}) {
+		SCOPED_TRACE(kind == TrayKind::trayer ? "trayer" : "tint2");
+		XSession x(WindowManager::openbox);
+		TrayProcess tray(x, kind);
+		TempDir dir;
+		writeMailbox(dir.sub("mbox"), "", kT1);
+		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray", "-urgent"});
+		Window icon = 0;
+		ASSERT_TRUE(x.waitUntil([&] { return dockedInOwner(x) && (icon = dockedAnywhere(x)) != 0; }));
+		ASSERT_EQ(x.run("xdotool mousemove 0 767"), 0); // away from the list
+		const Window list = x.findClient("boxwardenList");
+		auto asks = [&] { return (x.wmHints(icon).flags & XUrgencyHint) != 0; };
+		auto dark = [&] { return darkShare(x, icon); };
+		auto click = [&] {
+			return x.run("xdotool mousemove --window " + std::to_string(icon) + " 5 5 click 1 mousemove 0 767");
+		};
+		EXPECT_FALSE(asks());
 
-	writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
-	ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
-	EXPECT_TRUE(x.waitUntil(asks));
-	EXPECT_TRUE(x.waitUntil([&] { return dark() >= 0 && dark() < 0.3; })) << dark();
+		writeMailbox(dir.sub("mbox"), message("a", "s"), kT1 + 10);
+		ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 1; }));
+		EXPECT_TRUE(x.waitUntil(asks));
+		EXPECT_TRUE(x.waitUntil([&] { return dark() >= 0 && dark() < 0.3; })) << dark();
 
-	// A click shows the list: looked at.
-	ASSERT_EQ(x.run("xdotool mousemove --window " + std::to_string(icon) + " 5 5 click 1 mousemove 0 767"), 0);
-	EXPECT_TRUE(x.waitUntil([&] { return x.isViewable(list); }));
-	EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
-	EXPECT_TRUE(x.waitUntil([&] { return dark() > 0.7; })) << dark();
-	ASSERT_EQ(x.run("xdotool mousemove --window " + std::to_string(icon) + " 5 5 click 1 mousemove 0 767"), 0);
-	EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(list); }));
+		// A click shows the list: looked at.
+		ASSERT_EQ(click(), 0);
+		EXPECT_TRUE(x.waitUntil([&] { return x.isViewable(list); }));
+		EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
+		EXPECT_TRUE(x.waitUntil([&] { return dark() > 0.7; })) << dark();
+		ASSERT_EQ(click(), 0);
+		EXPECT_TRUE(x.waitUntil([&] { return !x.isViewable(list); }));
 
-	// Marked again by more mail; the mail going ends it.
-	writeMailbox(dir.sub("mbox"), message("a", "s") + message("b", "t"), kT1 + 20);
-	ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 2; }));
-	EXPECT_TRUE(x.waitUntil(asks));
-	writeMailbox(dir.sub("mbox"), "", kT1 + 30);
-	EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
-	EXPECT_TRUE(x.waitUntil([&] { return dark() >= 0 && dark() < 0.3; })) << dark(); // no mail, as always
-	EXPECT_EQ(w.err(), "");
+		// Marked again by more mail; the mail going ends it.
+		writeMailbox(dir.sub("mbox"), message("a", "s") + message("b", "t"), kT1 + 20);
+		ASSERT_TRUE(x.waitUntil([&] { return x.bells().size() == 2; }));
+		EXPECT_TRUE(x.waitUntil(asks));
+		writeMailbox(dir.sub("mbox"), "", kT1 + 30);
+		EXPECT_TRUE(x.waitUntil([&] { return !asks(); }));
+		EXPECT_TRUE(x.waitUntil([&] { return dark() >= 0 && dark() < 0.3; })) << dark(); // no mail, as always
+		EXPECT_EQ(w.err(), "");
+	}
 }
 
 // The list getting the input focus (a taskbar or the keyboard raised it)

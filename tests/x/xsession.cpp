@@ -382,10 +382,18 @@ vector<unsigned long> XSession::image(Window w)
 
 TrayProcess::TrayProcess(XSession &x, TrayKind kind, bool wait) : x_(x), kind_(kind)
 {
-	const vector<string> argv = kind == TrayKind::trayer
-	                                    ? vector<string>{"trayer", "--edge", "top", "--align", "right", "--height",
-	                                                     "24", "--widthtype", "request"}
-	                                    : vector<string>{"wmdocker"};
+	vector<string> argv;
+	switch (kind) {
+	case TrayKind::trayer:
+		argv = {"trayer", "--edge", "top", "--align", "right", "--height", "24", "--widthtype", "request"};
+		break;
+	case TrayKind::tint2:
+		argv = {"tint2"}; // its packaged configuration, which has a tray
+		break;
+	case TrayKind::wmdocker:
+		argv = {"wmdocker"};
+		break;
+	}
 	pid_ = spawn(argv, {"DISPLAY=" + x.displayName(), "HOME=" + dir_.path()}, dir_.sub("tray.log"),
 	             dir_.sub("tray.log"));
 	if (!wait)
@@ -410,8 +418,16 @@ void TrayProcess::stop()
 
 Window TrayProcess::window()
 {
-	// WM_CLASS "panel", "trayer"; "docker", "Docker"
-	return x_.findClient(kind_ == TrayKind::trayer ? "panel" : "docker");
+	// WM_CLASS "panel", "trayer"; "tint2", "Tint2"; "docker", "Docker"
+	switch (kind_) {
+	case TrayKind::trayer:
+		return x_.findClient("panel");
+	case TrayKind::tint2:
+		return x_.findClient("tint2");
+	case TrayKind::wmdocker:
+		break;
+	}
+	return x_.findClient("docker");
 }
 
 Watcher::Watcher(XSession &x, const string &dir, const vector<string> &args, const vector<string> &prefix)

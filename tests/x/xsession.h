@@ -86,9 +86,9 @@ private:
 	std::vector<int> bells_;
 };
 
-// A system tray on the session's display while this lives: trayer, or
-// wmdocker, whose announcement names no window.
-enum class TrayKind { trayer, wmdocker };
+// A system tray on the session's display while this lives: trayer,
+// tint2's panel, or wmdocker, whose announcement names no window.
+enum class TrayKind { trayer, tint2, wmdocker };
 
 class TrayProcess {
 public:
