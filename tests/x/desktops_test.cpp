@@ -1,9 +1,8 @@
 // The look on desktops as users put them together: window managers that
 // start after the watcher or restart under it (fluxbox, fvwm, icewm), a
 // tray that announces itself without a window (wmdocker), a panel's tray
-// (tint2), trays that come
-// together or replace one another, urgency while docked, and screens of
-// 16 and 8 bits.
+// (tint2), trays that come together or replace one another, urgency while
+// docked, and screens of 16 and 8 bits.
 // GoogleTest goes ahead of Xlib, whose macros (None, Bool) it would trip on.
 #include <gtest/gtest.h>
 
