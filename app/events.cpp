@@ -93,16 +93,12 @@ void iconUnmapped(Widget w)
 		XtPopup(listShell, XtGrabNone);
 }
 
-// Unmaps not yet decided, the list's and the icon's.
-struct Pending {
-	Widget shell = nullptr;
-	XtIntervalId timer = 0;
-};
-std::array<Pending, 2> pending;
+// The timers of unmaps not yet decided, the list's and the icon's.
+std::array<XtIntervalId, 2> undecided{};
 
-Pending &pendingOf(Widget shell)
+XtIntervalId &undecidedOf(Widget shell)
 {
-	return pending[shell == iconShell];
+	return undecided[shell == iconShell];
 }
 
 void takeUnmap(Widget shell)
@@ -115,11 +111,10 @@ void takeUnmap(Widget shell)
 
 void windowManagerSilent(XtPointer data, XtIntervalId *)
 {
-	auto *p = static_cast<Pending *>(data);
-	const Widget shell = p->shell;
-	*p = Pending{};
+	const auto shell = static_cast<Widget>(data);
+	undecidedOf(shell) = 0;
 	XWindowAttributes a;
-	if (shell && XGetWindowAttributes(XtDisplay(shell), XtWindow(shell), &a) && a.map_state == IsUnmapped &&
+	if (XGetWindowAttributes(XtDisplay(shell), XtWindow(shell), &a) && a.map_state == IsUnmapped &&
 	    !(shell == iconShell && iconDocked()))
 		takeUnmap(shell);
 }
@@ -128,11 +123,10 @@ void windowManagerSilent(XtPointer data, XtIntervalId *)
 // window manager's.
 void windowManagerCameBack(Widget shell)
 {
-	Pending &p = pendingOf(shell);
-	if (p.shell != shell)
-		return;
-	XtRemoveTimeOut(p.timer);
-	p = Pending{};
+	XtIntervalId &timer = undecidedOf(shell);
+	if (timer)
+		XtRemoveTimeOut(timer);
+	timer = 0;
 }
 
 // Whether the unmap is to be taken as the user's now.
@@ -147,11 +141,9 @@ bool usersUnmap(Widget shell)
 	case Unmap::undecided:
 		break;
 	}
-	Pending &p = pendingOf(shell);
-	if (p.shell != shell) {
-		p.shell = shell;
-		p.timer = XtAppAddTimeOut(appContext, kWindowManagerPatience, windowManagerSilent, &p);
-	}
+	XtIntervalId &timer = undecidedOf(shell);
+	if (!timer)
+		timer = XtAppAddTimeOut(appContext, kWindowManagerPatience, windowManagerSilent, shell);
 	return false;
 }
 

@@ -160,24 +160,39 @@ void convertByIconv(const Charset &c, string_view bytes, string &out)
 	flush(cd, out); // back to the initial state
 }
 
-// Whether bytes, converted alone, give something at once.
-bool convertsAlone(iconv_t cd, string_view bytes)
+// What a few bytes convert to from the initial state: what comes at once,
+// and then what a flush lets out.
+struct Alone {
+	bool converted = false; // all of them, without an error
+	int error = 0;          // errno when not
+	std::array<char, 16> out;
+	std::size_t atOnce = 0, length = 0; // bytes out before the flush, and after
+};
+
+Alone convertAlone(iconv_t cd, string_view bytes)
 {
+	Alone a;
 	iconv(cd, nullptr, nullptr, nullptr, nullptr);
-	char *in = const_cast<char *>(bytes.data());
+	char *in = const_cast<char *>(bytes.data()); // iconv does not write it
 	std::size_t inLeft = bytes.size();
-	std::array<char, 16> buf;
-	char *o = buf.data();
-	std::size_t outLeft = buf.size();
-	return iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1) && o != buf.data();
+	char *o = a.out.data();
+	std::size_t outLeft = a.out.size();
+	a.converted = iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1);
+	a.error = a.converted ? 0 : errno;
+	a.atOnce = static_cast<std::size_t>(o - a.out.data());
+	iconv(cd, nullptr, nullptr, &o, &outLeft);
+	a.length = static_cast<std::size_t>(o - a.out.data());
+	return a;
 }
 
 // The smallest unit: as many NUL bytes as make a character.
 std::size_t unitOf(iconv_t cd)
 {
-	for (std::size_t n : {1, 2, 4})
-		if (convertsAlone(cd, string_view("\0\0\0\0", n)))
+	for (std::size_t n : {1, 2, 4}) {
+		const Alone a = convertAlone(cd, string_view("\0\0\0\0", n));
+		if (a.converted && a.atOnce > 0)
 			return n;
+	}
 	return 1;
 }
 
@@ -186,16 +201,8 @@ bool holdsBack(iconv_t cd)
 {
 	for (unsigned byte = 0; byte < 256; ++byte) {
 		const char in = static_cast<char>(byte);
-		char *from = const_cast<char *>(&in);
-		std::size_t inLeft = 1;
-		std::array<char, 16> buf;
-		char *o = buf.data();
-		std::size_t outLeft = buf.size();
-		iconv(cd, nullptr, nullptr, nullptr, nullptr);
-		if (iconv(cd, &from, &inLeft, &o, &outLeft) == static_cast<std::size_t>(-1) || o != buf.data())
-			continue;
-		iconv(cd, nullptr, nullptr, &o, &outLeft);
-		if (o != buf.data())
+		const Alone a = convertAlone(cd, string_view(&in, 1));
+		if (a.converted && a.atOnce == 0 && a.length > 0)
 			return true;
 	}
 	return false;
@@ -209,26 +216,17 @@ bool makeTable(Charset &c)
 {
 	for (unsigned byte = 0; byte < 256; ++byte) {
 		const char in = static_cast<char>(byte);
-		char *from = const_cast<char *>(&in);
-		std::size_t inLeft = 1;
-		std::array<char, 16> buf;
-		char *o = buf.data();
-		std::size_t outLeft = buf.size();
-		iconv(c.converter.cd, nullptr, nullptr, nullptr, nullptr);
-		const std::size_t done = iconv(c.converter.cd, &from, &inLeft, &o, &outLeft);
-		if (done == static_cast<std::size_t>(-1) && errno != EILSEQ)
+		const Alone a = convertAlone(c.converter.cd, string_view(&in, 1));
+		if (!a.converted && a.error != EILSEQ)
 			return false;
-		char *flushed = o;
-		iconv(c.converter.cd, nullptr, nullptr, &o, &outLeft);
-		const std::size_t length = static_cast<std::size_t>(o - buf.data());
-		if (o != flushed || length > kTableEntryBytes || (done != static_cast<std::size_t>(-1) && length == 0))
+		if (a.length != a.atOnce || a.length > kTableEntryBytes || (a.converted && a.length == 0))
 			return false;
 		string valid;
-		appendValidUtf8(valid, string_view(buf.data(), length));
-		if (valid.size() != length)
+		appendValidUtf8(valid, string_view(a.out.data(), a.length));
+		if (valid.size() != a.length)
 			return false;
-		c.table[byte][0] = static_cast<char>(length);
-		std::copy(buf.begin(), buf.begin() + static_cast<long>(length), c.table[byte].begin() + 1);
+		c.table[byte][0] = static_cast<char>(a.length);
+		std::copy(a.out.begin(), a.out.begin() + static_cast<long>(a.length), c.table[byte].begin() + 1);
 	}
 	return true;
 }

@@ -390,17 +390,28 @@ void startTray()
 	dock();
 }
 
+namespace {
+
+// The window shows the look as it is now: its background, and the
+// picture made again.
+void restyle()
+{
+	dropImage();
+	if (tray.window == None)
+		return;
+	XSetWindowBackground(display(), tray.window, background());
+	draw();
+}
+
+} // namespace
+
 void showTrayLook(bool mail)
 {
 	if (tray.mail == mail)
 		return;
 	tray.mail = mail;
-	dropImage();
-	if (tray.window == None)
-		return;
-	XSetWindowBackground(display(), tray.window, background());
 	setTaskbarIcon(tray.window, mail);
-	draw();
+	restyle();
 }
 
 void markTray(bool urgent)
@@ -408,10 +419,7 @@ void markTray(bool urgent)
 	if (tray.marked == urgent)
 		return;
 	tray.marked = urgent;
-	dropImage();
-	if (tray.window == None)
-		return;
-	XSetWindowBackground(display(), tray.window, background());
-	setUrgencyHint(tray.window, urgent);
-	draw();
+	if (tray.window != None)
+		setUrgencyHint(tray.window, urgent);
+	restyle();
 }

@@ -139,6 +139,16 @@ private:
 	}
 };
 
+// The watcher's arguments for an empty mailbox in dir, polled every
+// second, and the options; the mailbox is written.
+vector<string> onEmptyMailbox(const TempDir &dir, const vector<string> &options)
+{
+	writeMailbox(dir.sub("mbox"), "", kT1);
+	vector<string> args{"-mailbox", "mbox", "-poll", "1"};
+	args.insert(args.end(), options.begin(), options.end());
+	return args;
+}
+
 string line(const string &what)
 {
 	return string(BOXWARDEN_BINARY) + ": " + what + "; the icon shows in a window of its own\n";
@@ -156,8 +166,7 @@ TEST(Desktops, ANewTrayShowsTodaysLook)
 		XSession x(WindowManager::openbox);
 		auto tray = std::make_unique<TrayProcess>(x, kind);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 		Window icon = 0;
 		auto docked = [&] { return dockedInOwner(x) && (icon = dockedAnywhere(x)) != 0; };
 		ASSERT_TRUE(x.waitUntil(docked));
@@ -186,8 +195,7 @@ TEST(Desktops, AnyTraysAnnouncementIsHeard)
 		SCOPED_TRACE(kind == TrayKind::trayer ? "trayer" : "wmdocker");
 		XSession x(WindowManager::openbox);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 		const Window standing = x.waitForShown("boxwardenIcon");
 		ASSERT_NE(standing, 0u);
 		TrayProcess tray(x, kind);
@@ -203,8 +211,7 @@ TEST(Desktops, TraysThatStartTogether)
 {
 	XSession x(WindowManager::openbox);
 	TempDir dir;
-	writeMailbox(dir.sub("mbox"), "", kT1);
-	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 	ASSERT_NE(x.waitForShown("boxwardenIcon"), 0u);
 	TrayProcess first(x, TrayKind::wmdocker, false), second(x, TrayKind::trayer, false);
 	EXPECT_TRUE(x.waitUntil([&] { return dockedInOwner(x); }));
@@ -233,8 +240,7 @@ TEST(Desktops, AWindowManagerThatStartsLeavesTheWindowsAlone)
 		SCOPED_TRACE(string(c.name) + " " + c.mode);
 		XSession x(WindowManager::none);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", c.mode});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {c.mode}));
 		const bool tray = string(c.mode) == "-tray";
 		// With a tray the icon stands alone; a fake icon shows the list.
 		const Window shown = x.waitForShown(tray ? "boxwardenIcon" : "boxwardenList");
@@ -265,8 +271,7 @@ TEST(Desktops, AReplacedTrayIsNoTrayGone)
 		SCOPED_TRACE(icewm ? "icewm --replace" : "fluxbox restarting");
 		XSession x(manager);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 		Window before = 0;
 		ASSERT_TRUE(x.waitUntil([&] { return (before = dockedAnywhere(x)) != 0; }));
 		const Window standing = x.findClient("boxwardenIcon"), list = x.findClient("boxwardenList");
@@ -301,8 +306,7 @@ TEST(Desktops, UrgencyShowsInTheTray)
 		XSession x(WindowManager::openbox);
 		TrayProcess tray(x, kind);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray", "-urgent"});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray", "-urgent"}));
 		Window icon = 0;
 		ASSERT_TRUE(x.waitUntil([&] { return dockedInOwner(x) && (icon = dockedAnywhere(x)) != 0; }));
 		ASSERT_EQ(x.run("xdotool mousemove 0 767"), 0); // away from the list
@@ -344,8 +348,7 @@ TEST(Desktops, TheFocusIsLooking)
 {
 	XSession x(WindowManager::openbox);
 	TempDir dir;
-	writeMailbox(dir.sub("mbox"), "", kT1);
-	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-urgent"});
+	Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-urgent"}));
 	const Window list = x.waitForShown("boxwarden");
 	ASSERT_NE(list, 0u);
 	ASSERT_EQ(x.run("xdotool mousemove 1023 767"), 0);
@@ -384,8 +387,7 @@ TEST(Desktops, TheTrayOnScreensOfFewerColours)
 		XSession x(WindowManager::openbox, depth);
 		TrayProcess tray(x);
 		TempDir dir;
-		writeMailbox(dir.sub("mbox"), "", kT1);
-		Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+		Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 		Window icon = 0;
 		ASSERT_TRUE(x.waitUntil([&] { return (icon = dockedIcon(x, tray)) != 0; }));
 		double now = -1;
@@ -413,8 +415,7 @@ TEST(Desktops, ATrayThatKeepsLettingGoIsGivenUp)
 {
 	XSession x(WindowManager::openbox);
 	TempDir dir;
-	writeMailbox(dir.sub("mbox"), "", kT1);
-	Watcher w(x, dir.path(), {"-mailbox", "mbox", "-poll", "1", "-tray"});
+	Watcher w(x, dir.path(), onEmptyMailbox(dir, {"-tray"}));
 	const Window standing = x.waitForShown("boxwardenIcon");
 	ASSERT_NE(standing, 0u);
 	ReleasingTray tray(x.displayName());
