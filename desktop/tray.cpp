@@ -38,6 +38,11 @@ static_assert(kSuccessorPatience < kDockPatience, "a successor is waited for les
 // (and keeps the selection) is asked no more until a tray announces
 // itself: so many times in a row, each within the dock patience.
 constexpr unsigned kMostQuickReleases = 3;
+// Requests to dock are a second apart at least, whatever trays announce
+// or let go: a tray that announces itself again and again, or takes the
+// selection with window after window, can't make the watcher spin.
+constexpr unsigned long kDockSpacing = 1000; // milliseconds
+static_assert(kDockSpacing < kDockPatience, "a request is not held back longer than a tray is waited for");
 
 struct Tray {
 	Atom selection = None, opcode = None, manager = None, xembedInfo = None;
@@ -51,7 +56,8 @@ struct Tray {
 	XImage *image = nullptr; // the look at the window's size, made when drawn
 	XtIntervalId patience = 0;  // for the tray asked to take the icon
 	XtIntervalId successor = 0; // for a tray after the one that went
-	std::chrono::steady_clock::time_point dockedAt;
+	std::chrono::steady_clock::time_point askedAt; // the last request to dock
+	XtIntervalId spacing = 0;                      // for a request held back
 	unsigned quickReleases = 0; // in a row, by the owner
 	Window refusedBy = None;    // asked no more
 	std::vector<XID> gone; // windows of ours or of trays that may vanish under a request
@@ -187,11 +193,20 @@ Window currentOwner()
 	return owner;
 }
 
+void spacingRunOut(XtPointer, XtIntervalId *);
+
 // Asks the tray manager there is, if any, to take the icon; once.
 void dock()
 {
-	if (tray.window != None)
-		return; // asked, or in, already
+	if (tray.window != None || tray.spacing)
+		return; // asked, or in, already; or to be asked
+	const auto since = std::chrono::steady_clock::now() - tray.askedAt;
+	if (since < std::chrono::milliseconds(kDockSpacing)) {
+		const auto wait = std::chrono::milliseconds(kDockSpacing) -
+		                  std::chrono::duration_cast<std::chrono::milliseconds>(since);
+		tray.spacing = XtAppAddTimeOut(appContext, static_cast<unsigned long>(wait.count()), spacingRunOut, nullptr);
+		return;
+	}
 	Display *d = display();
 	// Errors about an earlier tray's windows have all come once the server
 	// has caught up; forgetting them then keeps the list from growing with
@@ -223,14 +238,20 @@ void dock()
 	e.xclient.data.l[1] = kRequestDock;
 	e.xclient.data.l[2] = static_cast<long>(tray.window);
 	XSendEvent(d, owner, False, NoEventMask, &e);
+	tray.askedAt = std::chrono::steady_clock::now();
 	XFlush(d);
 	tray.patience = XtAppAddTimeOut(appContext, kDockPatience, dockPatienceRunOut, nullptr);
+}
+
+void spacingRunOut(XtPointer, XtIntervalId *)
+{
+	tray.spacing = 0;
+	dock();
 }
 
 void docked()
 {
 	tray.docked = true;
-	tray.dockedAt = std::chrono::steady_clock::now();
 	if (tray.patience)
 		XtRemoveTimeOut(tray.patience);
 	tray.patience = 0;
@@ -259,8 +280,7 @@ void successorPatienceRunOut(XtPointer, XtIntervalId *)
 void undocked()
 {
 	const Window was = tray.owner;
-	const bool quick = tray.docked && std::chrono::steady_clock::now() - tray.dockedAt <
-	                                          std::chrono::milliseconds(kDockPatience);
+	const bool quick = std::chrono::steady_clock::now() - tray.askedAt < std::chrono::milliseconds(kDockPatience);
 	forgetWindow();
 	const Window now = XGetSelectionOwner(display(), tray.selection);
 	if (now != None && now != was) {
