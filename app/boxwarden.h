@@ -34,6 +34,7 @@ struct AppResources {
 	String caFile;            // an IMAP mailbox: the CA of a private server
 	Boolean urgent;           // new mail sets the windows' urgency hint
 	Boolean tray;             // the icon lives in the system tray; implies fakeIcon and keepIcon
+	Boolean notify;           // new mail is told in a desktop notification too
 };
 
 // The toolkit takes writable strings where it never writes them.
@@ -66,6 +67,9 @@ void iconCallback(Widget w, XtPointer clientData, XtPointer callData);
 void listEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
 void iconEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
 void viewportEventHandler(Widget w, XtPointer clientData, XEvent *event, Boolean *continueToDispatch);
+// The list shown and raised, as asked from outside the windows (a
+// notification's action): mapped if it was not, in every mode.
+void bringListForward();
 
 // The list font's charset, which gates the decoding of header words.
 void readFontCharset();

@@ -206,3 +206,27 @@ void iconEventHandler(Widget w, XtPointer, XEvent *event, Boolean *)
 	if (usersUnmap(w))
 		iconUnmapped(w);
 }
+
+// The list as a notification's "Show" asks for it: brought up as a click
+// on the icon brings it, then mapped and raised (which deiconifies it where
+// the window manager has it iconified) and made the active window where
+// the window manager knows of one.  The user asked for it through another
+// program, as through a pager, so the request says so.
+void bringListForward()
+{
+	if (appResources.fakeIcon && !listVisible)
+		iconCallback(icon, nullptr, nullptr);
+	Display *display = XtDisplay(listShell);
+	const Window window = XtWindow(listShell);
+	XMapRaised(display, window);
+	XEvent e{};
+	e.xclient.type = ClientMessage;
+	e.xclient.window = window;
+	e.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+	e.xclient.format = 32;
+	e.xclient.data.l[0] = 2; // a pager's request
+	e.xclient.data.l[1] = CurrentTime;
+	XSendEvent(display, RootWindowOfScreen(XtScreen(listShell)), False,
+	           SubstructureRedirectMask | SubstructureNotifyMask, &e);
+	attentionGiven();
+}

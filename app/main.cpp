@@ -144,6 +144,8 @@ int main(int argc, char **argv)
 	startDesktop();
 	if (!appResources.utf8)
 		readFontCharset(); // the international list decodes every charset
+	if (appResources.notify)
+		startNotifications();
 
 	if (isImapUrl(appResources.mailbox))
 		startRemoteMailbox();

@@ -50,6 +50,8 @@ XrmOptionDescRec options[] = {
 	{xs("-noUrgent"), xs(".urgent"), XrmoptionNoArg, xs("False")},
 	{xs("-tray"), xs(".tray"), XrmoptionNoArg, xs("True")},
 	{xs("-noTray"), xs(".tray"), XrmoptionNoArg, xs("False")},
+	{xs("-notify"), xs(".notify"), XrmoptionNoArg, xs("True")},
+	{xs("-noNotify"), xs(".notify"), XrmoptionNoArg, xs("False")},
 };
 
 // The mail look defaults to the no-mail look with its colours swapped.
@@ -103,6 +105,7 @@ XtResource resources[] = {
 	{xs("caFile"), xs("CaFile"), xs(XtRString), sizeof(String), FIELD(caFile), IMMEDIATE(0)},
 	{xs("urgent"), xs("Urgent"), xs(XtRBoolean), sizeof(Boolean), FIELD(urgent), IMMEDIATE(False)},
 	{xs("tray"), xs("Tray"), xs(XtRBoolean), sizeof(Boolean), FIELD(tray), IMMEDIATE(False)},
+	{xs("notify"), xs("Notify"), xs(XtRBoolean), sizeof(Boolean), FIELD(notify), IMMEDIATE(False)},
 };
 
 #undef FIELD
@@ -138,6 +141,8 @@ void dumpSettings()
 		std::printf("urgent: yes\n");
 	if (appResources.tray)
 		std::printf("tray: yes\n");
+	if (appResources.notify)
+		std::printf("notify: yes\n");
 }
 
 void checkSettings()

@@ -51,6 +51,12 @@ void markTray(bool urgent);
 // The tray's picture of the look at its size, in the screen's pixels;
 // marked, in inverse colours.  Null if it cannot be made.
 XImage *trayImage(bool mail, bool marked, unsigned width, unsigned height);
+// notify: at start-up, the session bus; after every rescan, the summary
+// taken in, and where the bell rang (or would, but for silent) what is new
+// in it told in a notification.
+void startNotifications();
+void noteSummary(bool ring);
+
 // tray: whether the icon lives in a tray just now (the icon window then
 // stays down), and the main loop, which gives the tray its events.
 bool iconDocked();

@@ -241,7 +241,8 @@ RescanStep examineMailbox(bool notify, const MailboxLook &look)
 		takeInNoMail(look.mtime);
 		return RescanStep::finish;
 	}
-	if (listVisible || appResources.newMail || look.folder)
+	// A notification names what came, so with notify every change is read.
+	if (listVisible || appResources.newMail || look.folder || appResources.notify)
 		return RescanStep::read;
 	if (debug)
 		std::printf("Changed but not scanned, %d %x %x %d %s", notify, static_cast<unsigned>(lastMtime),
@@ -271,6 +272,8 @@ void finishRescan(bool notify)
 	} else if (mailCount == 0) {
 		attentionGiven();
 	}
+	if (appResources.notify)
+		noteSummary(notify && mailCount != 0);
 	refreshList();
 	updateTitle();
 	switchIcon();

@@ -21,25 +21,6 @@ namespace {
 constexpr long kT1 = 1700000000;
 constexpr unsigned long kOpaqueBlack = 0xff000000, kOpaqueWhite = 0xffffffff;
 
-// A standard bitmap as the look shows it at its own size: ARGB, a set bit
-// in the foreground colour.
-vector<unsigned long> bitmapAsArgb(const string &name, unsigned long foreground, unsigned long background)
-{
-	unsigned width = 0, height = 0;
-	unsigned char *data = nullptr;
-	int xHot, yHot;
-	if (XReadBitmapFileData(("/usr/include/X11/bitmaps/" + name).c_str(), &width, &height, &data, &xHot, &yHot) !=
-	    BitmapSuccess)
-		return {};
-	vector<unsigned long> argb;
-	const unsigned rowBytes = (width + 7) / 8;
-	for (unsigned y = 0; y < height; ++y)
-		for (unsigned x = 0; x < width; ++x)
-			argb.push_back(data[y * rowBytes + x / 8] >> (x % 8) & 1 ? foreground : background);
-	XFree(data);
-	return argb;
-}
-
 // _NET_WM_ICON as it holds a look: each size's side (the pictures are
 // square) and its pixels, in the property's order.
 vector<std::pair<unsigned long, vector<unsigned long>>> iconSizes(const vector<unsigned long> &property)

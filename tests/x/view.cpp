@@ -73,3 +73,20 @@ double darkShare(XSession &x, Window w)
 	});
 	return static_cast<double>(dark) / static_cast<double>(pixels.size());
 }
+
+std::vector<unsigned long> bitmapAsArgb(const std::string &name, unsigned long foreground, unsigned long background)
+{
+	unsigned width = 0, height = 0;
+	unsigned char *data = nullptr;
+	int xHot, yHot;
+	if (XReadBitmapFileData(("/usr/include/X11/bitmaps/" + name).c_str(), &width, &height, &data, &xHot, &yHot) !=
+	    BitmapSuccess)
+		return {};
+	std::vector<unsigned long> argb;
+	const unsigned rowBytes = (width + 7) / 8;
+	for (unsigned y = 0; y < height; ++y)
+		for (unsigned x = 0; x < width; ++x)
+			argb.push_back(data[y * rowBytes + x / 8] >> (x % 8) & 1 ? foreground : background);
+	XFree(data);
+	return argb;
+}

@@ -30,5 +30,10 @@ Window dockedIcon(XSession &x, TrayProcess &tray);
 // cannot be read.
 double darkShare(XSession &x, Window w);
 
+// A standard bitmap as the look shows it at its own size: ARGB, a set bit
+// in the foreground colour.
+std::vector<unsigned long> bitmapAsArgb(const std::string &name, unsigned long foreground,
+                                        unsigned long background);
+
 constexpr unsigned long kBlack = 0x000000;
 constexpr unsigned long kWhite = 0xffffff;
