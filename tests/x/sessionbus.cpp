@@ -193,6 +193,46 @@ bool isWhole(const Logged &m)
 	return m.items.size() >= 8;
 }
 
+// The hints, a word at a time (std::regex recurses once a character, and
+// the picture's bytes are thousands): `string "key" variant` and then
+// `string "value"`, `byte N`, or image-data's struct of six numbers and
+// its array of bytes.
+void readHints(const string &hints, NotifyCall &call)
+{
+	std::istringstream in(hints);
+	const auto quoted = [&in] {
+		string word;
+		in >> std::ws;
+		std::getline(in, word, '"');
+		std::getline(in, word, '"');
+		return word;
+	};
+	for (string word; in >> word;) {
+		if (word != "string")
+			continue;
+		const string key = quoted();
+		string variant, type;
+		if (!(in >> variant >> type) || variant != "variant")
+			continue;
+		if (type == "string") {
+			call.hints[key] = quoted();
+		} else if (type == "byte") {
+			in >> call.hints[key];
+		} else if (type == "struct" && key == "image-data") {
+			string brace, name;
+			in >> brace;
+			for (int i = 0; i < 6 && in >> name; ++i) {
+				string value;
+				in >> value;
+				call.imageHead.push_back(name == "boolean" ? value == "true" : std::stol(value));
+			}
+			in >> word >> word >> word >> brace; // array of bytes [
+			for (string byte; in >> byte && byte != "]";)
+				call.image.push_back(static_cast<unsigned char>(std::stoul(byte, nullptr, 16)));
+		}
+	}
+}
+
 NotifyCall notifyCall(const Logged &m)
 {
 	NotifyCall call;
@@ -204,21 +244,7 @@ NotifyCall notifyCall(const Logged &m)
 	const std::regex quoted("string \"([^\"]*)\"");
 	for (std::sregex_iterator i(m.items[5].begin(), m.items[5].end(), quoted), end; i != end; ++i)
 		call.actions.push_back((*i)[1]);
-	const string &hints = m.items[6];
-	const std::regex entry("string \"([^\"]*)\"\\s+variant\\s+(string \"([^\"]*)\"|byte (\\d+))");
-	for (std::sregex_iterator i(hints.begin(), hints.end(), entry), end; i != end; ++i)
-		call.hints[(*i)[1]] = (*i)[3].matched ? string((*i)[3]) : string((*i)[4]);
-	std::smatch image;
-	const std::regex picture("string \"image-data\"\\s+variant\\s+struct \\{\\s+int32 (\\d+)\\s+int32 (\\d+)\\s+"
-	                         "int32 (\\d+)\\s+boolean (\\w+)\\s+int32 (\\d+)\\s+int32 (\\d+)\\s+"
-	                         "array of bytes \\[([0-9a-f\\s]*)\\]");
-	if (std::regex_search(hints, image, picture)) {
-		for (int i = 1; i <= 6; ++i)
-			call.imageHead.push_back(i == 4 ? image[i] == "true" : std::stol(image[i]));
-		std::istringstream bytes(image[7]);
-		for (unsigned value; bytes >> std::hex >> value;)
-			call.image.push_back(static_cast<unsigned char>(value));
-	}
+	readHints(m.items[6], call);
 	call.expire = numberValue(m.items[7]);
 	return call;
 }
