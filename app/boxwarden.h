@@ -31,6 +31,7 @@ struct AppResources {
 	Boolean utf8;             // the international list; false when no UTF-8 locale is there
 	Boolean instant;          // rescan as soon as the mailbox changes
 	String passwordCommand;   // an IMAP mailbox: prints the password
+	String tokenCommand;      // an IMAP mailbox: prints an OAuth 2.0 access token
 	String caFile;            // an IMAP mailbox: the CA of a private server
 	Boolean urgent;           // new mail sets the windows' urgency hint
 	Boolean tray;             // the icon lives in the system tray; implies fakeIcon and keepIcon

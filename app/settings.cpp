@@ -102,6 +102,7 @@ XtResource resources[] = {
 	{xs("instant"), xs("Instant"), xs(XtRBoolean), sizeof(Boolean), FIELD(instant), IMMEDIATE(False)},
 	{xs("passwordCommand"), xs("PasswordCommand"), xs(XtRString), sizeof(String), FIELD(passwordCommand),
 	 IMMEDIATE(0)},
+	{xs("tokenCommand"), xs("TokenCommand"), xs(XtRString), sizeof(String), FIELD(tokenCommand), IMMEDIATE(0)},
 	{xs("caFile"), xs("CaFile"), xs(XtRString), sizeof(String), FIELD(caFile), IMMEDIATE(0)},
 	{xs("urgent"), xs("Urgent"), xs(XtRBoolean), sizeof(Boolean), FIELD(urgent), IMMEDIATE(False)},
 	{xs("tray"), xs("Tray"), xs(XtRBoolean), sizeof(Boolean), FIELD(tray), IMMEDIATE(False)},

@@ -27,19 +27,29 @@ bool isAscii(const string &s)
 	return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// With 8-bit credentials, whether the server offers a way to take them
-// (libcurl shows the server's lines to a debug function only): a server's
-// line, its capabilities among them, and never what the helper sends.
-int heardFromServer(CURL *, curl_infotype type, char *data, std::size_t size, void *offered)
+// The ways of logging in that a login may take, and whether the server
+// offers one of them.
+struct Offer {
+	std::array<const char *, 2> mechanisms;
+	bool offered = false;
+};
+constexpr std::array<const char *, 2> kPasswordMechanisms{" AUTH=PLAIN", " AUTH=LOGIN"};
+constexpr std::array<const char *, 2> kTokenMechanisms{" AUTH=OAUTHBEARER", " AUTH=XOAUTH2"};
+
+// Whether the server offers a way to take the credentials (libcurl shows
+// the server's lines to a debug function only): a server's line, its
+// capabilities among them, and never what the helper sends.
+int heardFromServer(CURL *, curl_infotype type, char *data, std::size_t size, void *offer)
 {
 	if (type != CURLINFO_HEADER_IN)
 		return 0;
 	string line(data, size);
 	for (char &c : line)
 		c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-	for (const char *mechanism : {" AUTH=PLAIN", " AUTH=LOGIN"})
+	auto &o = *static_cast<Offer *>(offer);
+	for (const char *mechanism : o.mechanisms)
 		if (line.find(mechanism) != string::npos)
-			*static_cast<bool *>(offered) = true;
+			o.offered = true;
 	return 0;
 }
 
@@ -66,10 +76,11 @@ void Connection::close()
 	idleTag_.clear();
 }
 
-bool Connection::open(const MailboxUrl &url, const string &password, const string &caFile,
+bool Connection::open(const MailboxUrl &url, const string &secret, bool token, const string &caFile,
                       std::chrono::seconds timeout, string &why)
 {
 	timeout_ = timeout;
+	tokenRefused_ = false;
 	close();
 	CURL *curl = curl_easy_init();
 	if (!curl) {
@@ -80,7 +91,7 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
 	curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "imap,imaps");
 	curl_easy_setopt(curl, CURLOPT_USERNAME, url.user.c_str());
-	curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+	curl_easy_setopt(curl, token ? CURLOPT_XOAUTH2_BEARER : CURLOPT_PASSWORD, secret.c_str());
 	// imap:// goes on only once STARTTLS has made it TLS: no credential is
 	// ever sent in clear.  Verification of the chain and the host name is
 	// libcurl's default, and stays so.
@@ -88,13 +99,15 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	if (!caFile.empty())
 		curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
 	// LOGIN would send 8-bit bytes in a quoted string, which IMAP does not
-	// allow: such a password or name goes by SASL only, or not at all.
-	const bool eightBit = !isAscii(password) || !isAscii(url.user);
-	bool saslOffered = false;
-	if (eightBit) {
-		curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN;AUTH=LOGIN");
+	// allow: such a password or name goes by SASL only, or not at all.  A
+	// token goes by its own two mechanisms only; libcurl prefers
+	// OAUTHBEARER of the two.
+	const bool eightBit = !token && (!isAscii(secret) || !isAscii(url.user));
+	Offer offer{token ? kTokenMechanisms : kPasswordMechanisms};
+	if (eightBit || token) {
+		curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, token ? "AUTH=OAUTHBEARER;AUTH=XOAUTH2" : "AUTH=PLAIN;AUTH=LOGIN");
 		curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, heardFromServer);
-		curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &saslOffered);
+		curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &offer);
 		curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
 	}
 	curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
@@ -112,9 +125,15 @@ bool Connection::open(const MailboxUrl &url, const string &password, const strin
 	const CURLcode code = curl_easy_perform(curl);
 	if (code != CURLE_OK) {
 		why = error_[0] ? error_.data() : curl_easy_strerror(code);
-		if (code == CURLE_LOGIN_DENIED && eightBit && !saslOffered)
+		if (code == CURLE_LOGIN_DENIED && eightBit && !offer.offered)
 			why = "the password or user name has 8-bit characters, which this server would take by LOGIN only, "
 			      "where they cannot go; nothing was sent";
+		if (code == CURLE_LOGIN_DENIED && token) {
+			tokenRefused_ = offer.offered;
+			why = offer.offered ? "the server refused the OAuth 2.0 token"
+			                    : "the server offers neither OAUTHBEARER nor XOAUTH2, the ways an OAuth 2.0 "
+			                      "token can go; nothing was sent";
+		}
 		curl_easy_cleanup(curl);
 		return false;
 	}

@@ -22,10 +22,15 @@ public:
 	Connection(const Connection &) = delete;
 	Connection &operator=(const Connection &) = delete;
 
-	// Connects and logs in, taking no longer than timeout for that, nor
-	// later for any answer; false, with why, when that cannot be done.
-	bool open(const MailboxUrl &url, const std::string &password, const std::string &caFile,
+	// Connects and logs in with a password, or with an OAuth 2.0 access
+	// token when token holds (by OAUTHBEARER where the server offers it,
+	// else XOAUTH2, and never a password in its place), taking no longer
+	// than timeout for that, nor later for any answer; false, with why,
+	// when that cannot be done.
+	bool open(const MailboxUrl &url, const std::string &secret, bool token, const std::string &caFile,
 	          std::chrono::seconds timeout, std::string &why);
+	// Whether the last open failed because the server refused the token.
+	bool tokenRefused() const { return tokenRefused_; }
 	bool isOpen() const { return curl_ != nullptr; }
 	void close();
 	// Whether the last connection was closed for what the server sent:
@@ -76,6 +81,7 @@ private:
 	std::string idleTag_;
 	std::size_t idleHeld_ = 0; // what the server has sent in this IDLE
 	bool misbehaved_ = false;
+	bool tokenRefused_ = false;
 	std::chrono::steady_clock::time_point openedAt_;
 	std::chrono::steady_clock::duration lastLifetime_{};
 	std::chrono::seconds timeout_{kAnswerTime};

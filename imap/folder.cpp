@@ -1,10 +1,12 @@
 #include "imap/folder.h"
+#include "imap/password.h"
 
 #include "scanner/scanner.h"
 #include "scanner/summary.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 using std::string;
 
@@ -25,6 +27,7 @@ constexpr int kLoginsForRequests = StartLimit::kStarts / 2;
 
 void RemoteFolder::beginRequest(Deadline end)
 {
+	requestEnd_ = end;
 	connection_.setRequestEnd(end);
 }
 
@@ -55,11 +58,38 @@ bool RemoteFolder::connect(string &why)
 		why = "ten logins in the last minute; waiting before logging in again";
 		return false;
 	}
-	logins_.started(now);
 	serverIdles_.reset();
-	connected_ = connection_.open(account_.url, account_.password, account_.caFile, account_.timeout, why);
+	connected_ = logIn(why);
 	idleWaits_ = idleWaits_ || !connected_;
 	return connected_;
+}
+
+bool RemoteFolder::logIn(string &why)
+{
+	if (!account_.tokenCommand.empty())
+		return logInWithToken(why);
+	logins_.started(PaceClock::now());
+	return connection_.open(account_.url, account_.password, false, account_.caFile, account_.timeout, why);
+}
+
+// A fresh token for each login, as tokens live about an hour; one the
+// server refuses may have just run out, so a second is asked for and
+// tried, but no more: the next poll tries again.
+bool RemoteFolder::logInWithToken(string &why)
+{
+	for (int attempt = 0; attempt < 2; ++attempt) {
+		auto token = findToken(account_.tokenCommand, requestEnd_, why);
+		if (!token)
+			return false;
+		if (account_.tokenTaken)
+			account_.tokenTaken(*token);
+		logins_.started(PaceClock::now());
+		const bool in = connection_.open(account_.url, *token, true, account_.caFile, account_.timeout, why);
+		explicit_bzero(token->data(), token->size());
+		if (in || !connection_.tokenRefused())
+			return in;
+	}
+	return false;
 }
 
 // Idling, which the helper does of its own accord, waits after a server

@@ -16,10 +16,14 @@
 
 struct Account {
 	MailboxUrl url;
-	std::string password;
+	std::string password; // unless there is a tokenCommand
 	std::string caFile;
 	std::chrono::seconds timeout;  // for the connection, the login and every answer
 	std::chrono::seconds interval; // between the watcher's polls: the longest wait before idling again
+	// OAuth 2.0: the command that prints an access token, run for each
+	// login, and what is told each token it prints (to mask it).
+	std::string tokenCommand;
+	std::function<void(const std::string &)> tokenTaken;
 };
 
 class RemoteFolder {
@@ -73,6 +77,8 @@ public:
 
 private:
 	bool connect(std::string &why);
+	bool logIn(std::string &why);
+	bool logInWithToken(std::string &why);
 	void countEnds(PaceClock::time_point now);
 	void beginRequest(Deadline end);
 	bool leaveIdle(std::string &why);
@@ -83,6 +89,7 @@ private:
 
 	Account account_;
 	Connection connection_;
+	Deadline requestEnd_{};
 	std::optional<FolderStatus> last_;
 	std::optional<bool> serverIdles_; // on this connection
 	// The pace of logins and of IDLE.

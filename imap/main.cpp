@@ -7,7 +7,7 @@
 //
 //   boxwarden-imap [-name NAME] [-flags N] [-capacity BYTES] [-charset CHARSET]
 //                  [-instant] [-interval SECONDS] [-passwordCommand COMMAND]
-//                  [-caFile FILE] [-timeout SECONDS] URL
+//                  [-tokenCommand COMMAND] [-caFile FILE] [-timeout SECONDS] URL
 //
 // Requests come on standard input, a line each:
 //   poll    answered "status CHANGED MESSAGES"
@@ -18,9 +18,13 @@
 // server can, and writes "changed" as soon as the server tells of a change
 // (once until the next request).
 //
-// Every request is bounded in time, finding the password included, and all
-// the helper holds of what a server sends is bounded in bytes.  It holds
-// the password, so it never leaves a core file.
+// With -tokenCommand the helper logs in with OAuth 2.0, with an access
+// token that the command prints, fresh for each login; the password is
+// then never looked for.
+//
+// Every request is bounded in time, finding the password or the token
+// included, and all the helper holds of what a server sends is bounded in
+// bytes.  It holds the password or a token, so it never leaves a core file.
 #include "decode/decode.h"
 #include "imap/folder.h"
 #include "imap/limits.h"
@@ -59,6 +63,7 @@ struct Options {
 	int capacity = kDefaultCapacity;
 	string charset; // the list font's, which Q-encoded words must be in to be decoded
 	string passwordCommand;
+	string tokenCommand;
 	string caFile;
 	int timeout = static_cast<int>(kAnswerTime.count());
 	int interval = kDefaultInterval;
@@ -91,6 +96,8 @@ bool parseOptions(int argc, char **argv, Options &o)
 			o.charset = argv[++i];
 		else if (arg == "-passwordCommand" && hasValue)
 			o.passwordCommand = argv[++i];
+		else if (arg == "-tokenCommand" && hasValue)
+			o.tokenCommand = argv[++i];
 		else if (arg == "-caFile" && hasValue)
 			o.caFile = argv[++i];
 		else if (arg == "-instant")
@@ -150,7 +157,7 @@ int main(int argc, char **argv)
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
 		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-charset iso-8859-N] "
-		                     "[-passwordCommand COMMAND] [-caFile FILE] [-timeout SECONDS] [-interval SECONDS] "
+		                     "[-passwordCommand COMMAND] [-tokenCommand COMMAND] [-caFile FILE] [-timeout SECONDS] [-interval SECONDS] "
 		                     "[-instant] imaps://[user@]host[:port][/folder]\n", argv[0]);
 		return 2;
 	}
@@ -168,10 +175,14 @@ int main(int argc, char **argv)
 	auto handle = [&](const string &request) {
 		toldOfChange = false;
 		const auto end = std::chrono::steady_clock::now() + timeout * kAnswersPerRequest;
-		if (!folder) {
+		if (!folder && !o.tokenCommand.empty()) {
+			auto masked = [&](const string &token) { trouble.keepSecret(url->user, token); };
+			folder.emplace(Account{*url, "", o.caFile, timeout, std::chrono::seconds(o.interval), o.tokenCommand,
+			                       masked});
+		} else if (!folder) {
 			if (auto found = findPassword(*url, o.passwordCommand, end, why)) {
 				trouble.keepSecret(url->user, *found);
-				folder.emplace(Account{*url, std::move(*found), o.caFile, timeout, std::chrono::seconds(o.interval)});
+				folder.emplace(Account{*url, std::move(*found), o.caFile, timeout, std::chrono::seconds(o.interval), "", {}});
 			}
 		}
 		if (folder && request == "poll") {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <string_view>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +24,9 @@ using std::string;
 namespace {
 
 constexpr std::size_t kPasswordBytes = 4096;
+// An access token is often a signed document of a kilobyte or two; a
+// command that prints far more is broken.
+constexpr std::size_t kTokenBytes = 64 * 1024;
 // How often an ended command's shell is looked at, while its output is closed.
 constexpr std::chrono::milliseconds kReapStep{10};
 
@@ -52,9 +56,10 @@ pid_t startCommand(const string &command, int output)
 	_exit(127);
 }
 
-// The command's output until it closes it, up to end.  False when end
-// came first.
-bool readOutput(int fd, std::chrono::steady_clock::time_point end, string &out)
+// The command's output until it closes it, up to end, the first limit
+// bytes of it kept and all of it counted.  False when end came first.
+bool readOutput(int fd, std::chrono::steady_clock::time_point end, std::size_t limit, string &out,
+                std::size_t &total)
 {
 	std::array<char, 512> buf;
 	bool closed = false;
@@ -69,7 +74,9 @@ bool readOutput(int fd, std::chrono::steady_clock::time_point end, string &out)
 		if (n < 0 && errno == EINTR)
 			continue;
 		closed = n <= 0;
-		if (n > 0 && out.size() < kPasswordBytes)
+		if (n > 0)
+			total += static_cast<std::size_t>(n);
+		if (n > 0 && out.size() < limit)
 			out.append(buf.data(), static_cast<std::size_t>(n));
 	}
 	explicit_bzero(buf.data(), buf.size());
@@ -91,24 +98,38 @@ bool hasEnded(pid_t pid, std::chrono::steady_clock::time_point end)
 	}
 }
 
-std::optional<string> fromCommand(const string &command, std::chrono::steady_clock::time_point end, string &why)
+// What a command is asked for: its resource's name, what its first line
+// is, and how much of its output is read.
+struct Secret {
+	const char *command;
+	const char *what;
+	std::size_t limit;
+};
+constexpr Secret kPassword{"passwordCommand", "password", kPasswordBytes};
+constexpr Secret kToken{"tokenCommand", "token", kTokenBytes};
+
+// The first line that command prints.
+std::optional<string> fromCommand(const string &command, const Secret &secret, std::chrono::steady_clock::time_point end,
+                                  string &why)
 {
+	const string name = secret.command;
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) != 0) {
-		why = "cannot run passwordCommand";
+		why = "cannot run " + name;
 		return std::nullopt;
 	}
 	const pid_t pid = startCommand(command, fds[1]);
 	close(fds[1]);
 	if (pid < 0) {
 		close(fds[0]);
-		why = "cannot run passwordCommand";
+		why = "cannot run " + name;
 		return std::nullopt;
 	}
 	setpgid(pid, pid); // as the child does itself: whichever comes first
 	commandGroup = pid;
 	string out;
-	const bool finished = readOutput(fds[0], end, out) && hasEnded(pid, end);
+	std::size_t total = 0;
+	const bool finished = readOutput(fds[0], end, secret.limit, out, total) && hasEnded(pid, end);
 	close(fds[0]);
 	// Its group ends whole before its shell is reaped, whose number
 	// names the group until then.
@@ -120,18 +141,22 @@ std::optional<string> fromCommand(const string &command, std::chrono::steady_clo
 	const std::size_t lineEnd = std::min(out.find('\n'), out.size());
 	explicit_bzero(out.data() + lineEnd, out.size() - lineEnd);
 	out.resize(lineEnd);
-	if (!finished) {
-		why = "passwordCommand did not finish in time";
-		return std::nullopt;
-	}
-	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-		why = "passwordCommand failed";
+	const char *failure = nullptr;
+	if (!finished)
+		failure = " did not finish in time";
+	else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		failure = " failed";
+	else if (&secret == &kToken && total > kTokenBytes)
+		failure = " printed more than 64 KiB";
+	if (failure) {
+		explicit_bzero(out.data(), out.size());
+		why = name + failure;
 		return std::nullopt;
 	}
 	if (!out.empty() && out.back() == '\r')
 		out.pop_back();
 	if (out.empty()) {
-		why = "passwordCommand printed no password";
+		why = name + " printed no " + secret.what;
 		return std::nullopt;
 	}
 	return out;
@@ -224,7 +249,7 @@ void endPasswordCommand()
 std::optional<string> findPassword(const MailboxUrl &url, const string &command,
                                    std::chrono::steady_clock::time_point end, string &why)
 {
-	auto password = command.empty() ? fromNetrc(url, why) : fromCommand(command, end, why);
+	auto password = command.empty() ? fromNetrc(url, why) : fromCommand(command, kPassword, end, why);
 	// IMAP has no way to send these in a LOGIN, and a server would take
 	// what follows a line break as a command of its own.
 	if (password && password->find_first_of(string("\r\n\0", 3)) != string::npos) {
@@ -233,4 +258,33 @@ std::optional<string> findPassword(const MailboxUrl &url, const string &command,
 		return std::nullopt;
 	}
 	return password;
+}
+
+namespace {
+
+// RFC 6750's b64token: letters, digits and "-._~+/", then "=" only: nothing
+// that could end a SASL message or add to it.
+bool isBearerToken(const string &token)
+{
+	const std::size_t body = token.find_last_not_of('=');
+	if (body == string::npos)
+		return false;
+	constexpr std::string_view kMarks = "-._~+/";
+	return std::all_of(token.begin(), token.begin() + static_cast<long>(body) + 1, [&](char c) {
+		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+		       kMarks.find(c) != std::string_view::npos;
+	});
+}
+
+} // namespace
+
+std::optional<string> findToken(const string &command, std::chrono::steady_clock::time_point end, string &why)
+{
+	auto token = fromCommand(command, kToken, end, why);
+	if (token && !isBearerToken(*token)) {
+		explicit_bzero(token->data(), token->size());
+		why = "tokenCommand printed a token with characters no OAuth 2.0 token has; it is not used";
+		return std::nullopt;
+	}
+	return token;
 }

@@ -1,4 +1,5 @@
-// The password for the account, held only in the helper's memory.
+// The password or the access token for the account, held only in the
+// helper's memory.
 #pragma once
 
 #include "imap/url.h"
@@ -15,6 +16,14 @@
 // line break or a NUL in it) is never given.
 std::optional<std::string> findPassword(const MailboxUrl &url, const std::string &command,
                                         std::chrono::steady_clock::time_point end, std::string &why);
+
+// The access token for an OAuth 2.0 login: the first line that command
+// (run as a password command is) prints.  Nothing, with why, when the
+// command fails, has not finished by end, prints nothing or more than
+// 64 KiB, or prints a token with characters outside RFC 6750's token set,
+// which could carry something into the login of its own.
+std::optional<std::string> findToken(const std::string &command, std::chrono::steady_clock::time_point end,
+                                     std::string &why);
 
 // Ends the command's process group, should one be running: for a helper
 // that is being ended.  Safe in a signal handler.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 using std::string;
@@ -31,14 +32,18 @@ string base64(const string &bytes)
 void Trouble::keepSecret(const string &user, const string &password)
 {
 	// As it is, as a LOGIN quotes it, and as AUTHENTICATE PLAIN and LOGIN
-	// encode it; the longest first, so that each is masked whole.
+	// encode it; the longest first, so that each is masked whole.  (A
+	// token is masked as it is.)
 	string quoted;
 	for (char c : password) {
 		if (c == '"' || c == '\\')
 			quoted += '\\';
 		quoted += c;
 	}
+	for (string &old : secrets_) // a token before this one
+		explicit_bzero(old.data(), old.size());
 	secrets_ = {base64(string(1, '\0') + user + '\0' + password), base64(password), quoted, password};
+	explicit_bzero(quoted.data(), quoted.size());
 	std::stable_sort(secrets_.begin(), secrets_.end(),
 	                 [](const string &a, const string &b) { return a.size() > b.size(); });
 }

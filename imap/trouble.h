@@ -11,7 +11,8 @@ class Trouble {
 public:
 	Trouble(std::string name, std::string url) : name_(std::move(name)), url_(std::move(url)) {}
 
-	// The password, and the user it goes with, to be masked from now on.
+	// The password (or the token of the latest login), and the user it
+	// goes with, to be masked from now on.
 	void keepSecret(const std::string &user, const std::string &password);
 	// Trouble is told once when it starts, and once when it is over.
 	void started(const std::string &why);

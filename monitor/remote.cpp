@@ -135,6 +135,8 @@ std::vector<string> helperArguments(const string &path)
 		args.insert(args.end(), {"-charset", fontCharset.data()});
 	if (appResources.passwordCommand)
 		args.insert(args.end(), {"-passwordCommand", appResources.passwordCommand});
+	if (appResources.tokenCommand && *appResources.tokenCommand)
+		args.insert(args.end(), {"-tokenCommand", appResources.tokenCommand});
 	if (appResources.caFile)
 		args.insert(args.end(), {"-caFile", appResources.caFile});
 	if (appResources.instant)

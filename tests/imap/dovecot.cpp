@@ -70,7 +70,32 @@ bool listening(int port)
 	return ok;
 }
 
-Dovecot::Dovecot()
+namespace {
+
+// The introspection server, once it listens: its pid, and its port.
+pid_t startIntrospection(const TempDir &dir, int &port)
+{
+	std::ofstream(dir.sub("tokens")).close();
+	const pid_t pid = fork();
+	if (pid == 0) {
+		const string out = dir.sub("introspection.out");
+		freopen(out.c_str(), "a", stdout);
+		freopen(out.c_str(), "a", stderr);
+		execlp("python3", "python3", BOXWARDEN_INTROSPECTION, dir.sub("port").c_str(), dir.sub("tokens").c_str(),
+		       dir.sub("asked").c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	for (int i = 0; i < 500 && !std::filesystem::exists(dir.sub("port")); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	port = std::atoi(readFile(dir.sub("port")).c_str());
+	if (port == 0)
+		throw std::runtime_error("the introspection server did not start: " + readFile(dir.sub("introspection.out")));
+	return pid;
+}
+
+} // namespace
+
+Dovecot::Dovecot(const string &mechanisms)
 {
 	const string d = dir_.path();
 	chmod(d.c_str(), 0755); // the dovecot user must reach it
@@ -99,8 +124,24 @@ Dovecot::Dovecot()
 	     << "-" << imapsPort_ << "\nlog_path = " << d << "/dovecot.log\ninfo_log_path = " << d
 	     << "/dovecot.log\nauth_verbose = yes\nprotocols = imap\nlisten = 127.0.0.1\nssl = required\n"
 	     << "ssl_cert = <" << d << "/server.pem\nssl_key = <" << d << "/server.key\n"
-	     << "disable_plaintext_auth = yes\nauth_mechanisms = plain login\n"
-	     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << d << "/users\n}\n"
+	     << "disable_plaintext_auth = yes\n";
+	if (mechanisms.empty()) {
+		conf << "auth_mechanisms = plain login\n"
+		     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << d << "/users\n}\n";
+	} else {
+		int port = 0;
+		introspection_ = startIntrospection(dir_, port);
+		std::ofstream(dir_.sub("oauth2.conf.ext"))
+			<< "introspection_url = http://127.0.0.1:" << port << "/introspect\nintrospection_mode = post\n"
+			<< "username_attribute = username\nactive_attribute = active\nactive_value = true\n";
+		// A refused token is answered at once, not after the usual pause
+		// (though Dovecot still makes each later login from the address
+		// wait longer, until it is restarted).
+		conf << "auth_mechanisms = " << mechanisms << "\nauth_failure_delay = 0\n"
+		     << "passdb {\n  driver = oauth2\n  mechanisms = " << mechanisms << "\n  args = " << d
+		     << "/oauth2.conf.ext\n}\n";
+	}
+	conf
 	     << "userdb {\n  driver = passwd-file\n  args = " << d << "/users\n}\n"
 	     << "mail_location = maildir:" << d << "/mail/%u\nfirst_valid_uid = 1\n"
 	     << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " << imapPort_
@@ -115,6 +156,19 @@ Dovecot::Dovecot()
 Dovecot::~Dovecot()
 {
 	stop();
+	if (introspection_ > 0) {
+		kill(introspection_, SIGKILL);
+		waitpid(introspection_, nullptr, 0);
+	}
+}
+
+void Dovecot::setTokens(const std::vector<string> &tokens) const
+{
+	std::ofstream out(dir_.sub("tokens.part"));
+	for (const string &token : tokens)
+		out << token << " " << kUser << "\n";
+	out.close();
+	std::filesystem::rename(dir_.sub("tokens.part"), dir_.sub("tokens"));
 }
 
 void Dovecot::start()

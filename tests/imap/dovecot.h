@@ -18,7 +18,11 @@ public:
 	static constexpr const char *kEightBitUser = "zoe";
 	static constexpr const char *kEightBitPassword = "grüße aus köln";
 
-	Dovecot();
+	// mechanisms, when given, makes it a server that takes OAuth 2.0
+	// tokens ("oauthbearer xoauth2", or one of them) by its oauth2 passdb,
+	// which asks an introspection server of the test's own about each
+	// token; "plain login" there makes one that takes passwords only.
+	explicit Dovecot(const std::string &mechanisms = "");
 	~Dovecot();
 	Dovecot(const Dovecot &) = delete;
 	Dovecot &operator=(const Dovecot &) = delete;
@@ -48,11 +52,17 @@ public:
 	// "uid flags" of every message, as doveadm fetch prints them.
 	std::string flags(const std::string &folder = "INBOX") const;
 
+	// With OAuth 2.0: the tokens that are active from now on, for alice;
+	// every token asked about so far, a line each.
+	void setTokens(const std::vector<std::string> &tokens) const;
+	std::string tokensAsked() const { return readFile(dir_.sub("asked")); }
+
 private:
 	TempDir dir_;
 	std::string caFile_, otherCaFile_;
 	int imapsPort_ = 0, imapPort_ = 0;
 	pid_t pid_ = -1;
+	pid_t introspection_ = -1;
 };
 
 // In dir: a CA (ca.pem), another that signs nothing (other.pem), and a

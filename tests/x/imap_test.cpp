@@ -82,6 +82,30 @@ TEST(Imap, DeliveredThenReadElsewhere)
 	EXPECT_EQ(dovecot.flags(), "uid: 1\nflags: \\Seen \\Recent\n");
 }
 
+// OAuth 2.0: the token tool named by tokenCommand, and the server's
+// oauth2 login; the watcher behaves as with a password.
+TEST(Imap, ByOAuthToken)
+{
+	Dovecot dovecot("oauthbearer xoauth2");
+	dovecot.setTokens({"tok-x1"});
+	XSession x;
+	TempDir dir;
+	const string tool = dir.write("tool", "#!/bin/sh\necho tok-x1\n");
+	chmod(tool.c_str(), 0755);
+	Watcher w(x, dir.path(),
+	          {"-mailbox", "imaps://alice@localhost:" + std::to_string(dovecot.imapsPort()) + "/INBOX", "-xrm",
+	           "*tokenCommand: " + tool, "-xrm", "*caFile: " + dovecot.caFile(), "-debug", "-poll", "1"});
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(w.waitForOutput("Empty, 1 ")) << w.err();
+	dovecot.deliver(mail("Ann <ann@x>", "by token"));
+	ASSERT_TRUE(w.waitForOutput("Scanned, 1 1 ")) << w.err();
+	EXPECT_TRUE(x.waitUntil([&] { return x.wmName(list).starts_with("Mail at "); }));
+	EXPECT_EQ(x.bells().size(), 1u);
+	EXPECT_EQ(w.err(), "");
+	EXPECT_NE(dovecot.log().find("method=OAUTHBEARER"), string::npos);
+}
+
 TEST(Imap, APasswordInTheUrlIsRefused)
 {
 	XSession x;
