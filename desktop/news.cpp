@@ -41,6 +41,29 @@ string_view withoutStatus(string_view sender)
 	return sender.substr(0, open);
 }
 
+// Characters that a notification server's text layout obeys though they
+// are no controls: the line and paragraph separators (U+2028, U+2029)
+// would start lines of a stranger's own, and the bidirectional embeddings,
+// overrides and isolates (U+202A to U+202E, U+2066 to U+2069) would show
+// "gnp.exe" as "exe.png".  The separators become blanks, the others go.
+void dropLayoutCharacters(string &text)
+{
+	string out;
+	for (std::size_t at = 0; at < text.size(); ++at) {
+		const auto c = [&](std::size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
+		if (c(0) == 0xE2 && c(1) == 0x80 && (c(2) == 0xA8 || c(2) == 0xA9)) {
+			out += ' ';
+			at += 2;
+		} else if (c(0) == 0xE2 && ((c(1) == 0x80 && c(2) >= 0xAA && c(2) <= 0xAE) ||
+		                            (c(1) == 0x81 && c(2) >= 0xA6 && c(2) <= 0xA9))) {
+			at += 2;
+		} else {
+			out += text[at];
+		}
+	}
+	text = std::move(out);
+}
+
 void appendText(string &out, string_view bytes, const Charset *charset)
 {
 	string text;
@@ -49,6 +72,7 @@ void appendText(string &out, string_view bytes, const Charset *charset)
 	else
 		appendValidUtf8(text, bytes);
 	replaceControls(text);
+	dropLayoutCharacters(text);
 	out += text;
 }
 
@@ -71,6 +95,20 @@ string newsLine(string_view line, const Charset *charset)
 	return out;
 }
 
+// A line as it stands for its message, whatever its status: a message
+// read elsewhere (with allMail, its status word comes or changes) is no
+// news.
+string sameMessage(string_view line)
+{
+	const std::size_t open = line.find(" << ");
+	if (open == string_view::npos)
+		return string(line);
+	const string_view sender = line.substr(0, open);
+	string same(withoutStatus(sender));
+	same += line.substr(open);
+	return same;
+}
+
 void appendEscaped(string &out, string_view text, bool markup)
 {
 	if (!markup) {
@@ -91,16 +129,24 @@ void appendEscaped(string &out, string_view text, bool markup)
 
 News findNews(string_view before, int countBefore, string_view now, int countNow, const Charset *charset)
 {
-	std::unordered_map<string_view, int> known;
-	forEachLine(before, [&](string_view line) { ++known[line]; });
+	std::unordered_map<string, int> known;
+	long linesBefore = 0;
+	forEachLine(before, [&](string_view line) {
+		++known[sameMessage(line)];
+		++linesBefore;
+	});
 	std::vector<string_view> fresh;
 	forEachLine(now, [&](string_view line) {
-		auto at = known.find(line);
+		auto at = known.find(sameMessage(line));
 		if (at != known.end() && at->second > 0)
 			--at->second;
 		else
 			fresh.push_back(line);
 	});
+	// A summary that had no room for every message hid the newest: a line
+	// that shows now may be one of those, so none is named.
+	if (countBefore > linesBefore)
+		fresh.clear();
 	News news;
 	const long rise = static_cast<long>(countNow) - std::max(countBefore, 0);
 	news.count = static_cast<int>(std::max<long>(static_cast<long>(fresh.size()), rise));

@@ -34,8 +34,16 @@ namespace {
 constexpr const char *kServer = "org.freedesktop.Notifications";
 constexpr const char *kPath = "/org/freedesktop/Notifications";
 constexpr const char *kInterface = kServer;
+// The bus's word that the server's name changed hands; of no other name's,
+// which would wake the watcher for every program that comes and goes.
+constexpr const char *kOwnerChanged = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                      "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                                      "arg0='org.freedesktop.Notifications'";
 // A server that has not answered by then is taken as none.
 constexpr std::uint64_t kAnswerMicroseconds = 10'000'000;
+// sd-bus bounds a call by that only once the bus has answered its Hello;
+// a bus that connects and then says nothing is given up a little later.
+constexpr unsigned long kBusPatienceMilliseconds = kAnswerMicroseconds / 1000 + 2000;
 // Messages taken from the bus before the window gets its turn: a peer
 // that floods the bus with signals must not hold the event loop.
 constexpr int kStepsAtOnce = 64;
@@ -56,7 +64,12 @@ struct Notifier {
 	bool sending = false; // a Notify not answered yet
 	bool waiting = false; // news to tell once the server can be asked
 	News news;
-	std::uint32_t shown = 0; // our notification on screen, 0 for none
+	// The server that answered GetCapabilities, by its unique name: calls
+	// go to it alone, and only its signals count.  Another that takes the
+	// name is asked anew.
+	string server;
+	std::uint32_t shown = 0;   // our notification on screen, 0 for none
+	XtIntervalId patience = 0; // runs out when GetCapabilities has no answer
 	bool told = false;       // of trouble, since the last notification went through
 	// The summary a rescan last took in, whose lines are not news.
 	string before;
@@ -80,21 +93,48 @@ void refused(const sd_bus_error *error)
 {
 	n.known = false;
 	n.waiting = false;
+	const char *reason = !error ? "an answer from no one" : error->message ? error->message
+	                                                      : error->name    ? error->name
+	                                                                       : "";
 	// A bus that went away answers every call so: told once it is dropped.
 	if (sd_bus_is_open(n.bus) > 0)
-		complain("no notification server answers on the session bus",
-		         error->message ? error->message : error->name ? error->name : "");
+		complain("no notification server answers on the session bus", reason);
 }
 
 void sendNews();
 
+// What the server said of itself no longer holds: another may have the
+// name now, with other capabilities and ids of its own.
+void forgetServer()
+{
+	n.known = false;
+	n.server.clear();
+	n.shown = 0;
+}
+
+void endPatience()
+{
+	if (n.patience)
+		XtRemoveTimeOut(n.patience);
+	n.patience = 0;
+}
+
 int onCapabilities(sd_bus_message *m, void *, sd_bus_error *)
 {
 	n.asking = false;
+	endPatience();
 	if (const sd_bus_error *error = sd_bus_message_get_error(m)) {
 		refused(error);
 		return 0;
 	}
+	const char *sender = sd_bus_message_get_sender(m);
+	if (!sender || sender[0] != ':') {
+		refused(nullptr);
+		return 0;
+	}
+	if (n.server != sender)
+		n.shown = 0;
+	n.server = sender;
 	n.actions = n.markup = false;
 	if (sd_bus_message_enter_container(m, 'a', "s") >= 0) {
 		const char *capability = nullptr;
@@ -123,9 +163,14 @@ int onNotified(sd_bus_message *m, void *, sd_bus_error *)
 	return 0;
 }
 
-// ActionInvoked and NotificationClosed, of ours only.
+// ActionInvoked and NotificationClosed, of ours only, from our server
+// only: a signal sent straight to the watcher reaches it whatever the
+// match says, so the sender is looked at here.
 int onSignal(sd_bus_message *m, void *, sd_bus_error *)
 {
+	const char *sender = sd_bus_message_get_sender(m);
+	if (n.server.empty() || !sender || n.server != sender)
+		return 0;
 	std::uint32_t id = 0;
 	if (sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
 		const char *key = nullptr;
@@ -171,7 +216,7 @@ int appendImage(sd_bus_message *m)
 int makeNotify(sd_bus_message **m)
 {
 	const string headline = newsHeadline(n.news), body = newsBody(n.news, n.markup);
-	int r = sd_bus_message_new_method_call(n.bus, m, kServer, kPath, kInterface, "Notify");
+	int r = sd_bus_message_new_method_call(n.bus, m, n.server.c_str(), kPath, kInterface, "Notify");
 	if (r >= 0)
 		r = sd_bus_message_append(*m, "susss", "Boxwarden", n.shown, "", headline.c_str(), body.c_str());
 	if (r >= 0)
@@ -209,6 +254,17 @@ void sendNews()
 		std::printf("Notify: %s\n", newsHeadline(n.news).c_str());
 }
 
+void dropBus(int error, const char *what);
+
+// The bus took the call and nothing came back in time, not even an error:
+// the bus itself is not answering.  The next new mail connects again.
+void onNoAnswer(XtPointer, XtIntervalId *)
+{
+	n.patience = 0;
+	if (n.asking && n.bus)
+		dropBus(ETIMEDOUT, "the session bus does not answer");
+}
+
 void askCapabilities()
 {
 	if (n.asking || n.known)
@@ -220,6 +276,20 @@ void askCapabilities()
 		return;
 	}
 	n.asking = true;
+	endPatience();
+	n.patience = XtAppAddTimeOut(appContext, kBusPatienceMilliseconds, onNoAnswer, nullptr);
+}
+
+// The server's name changed hands (or was let go): whoever has it now is
+// asked anew before anything is sent.
+int onOwnerChanged(sd_bus_message *m, void *, sd_bus_error *)
+{
+	const char *sender = sd_bus_message_get_sender(m);
+	const char *name = nullptr;
+	if (sender && std::strcmp(sender, "org.freedesktop.DBus") == 0 && sd_bus_message_read(m, "s", &name) > 0 &&
+	    std::strcmp(name, kServer) == 0)
+		forgetServer();
+	return 0;
 }
 
 void pumpBus();
@@ -273,7 +343,7 @@ void watchBus(bool more)
 	}
 }
 
-void dropBus(int error)
+void dropBus(int error, const char *what)
 {
 	if (n.reading)
 		XtRemoveInput(n.reading);
@@ -283,10 +353,11 @@ void dropBus(int error)
 		XtRemoveTimeOut(n.timer);
 	n.reading = n.writing = 0;
 	n.timer = 0;
+	endPatience();
 	n.bus = sd_bus_close_unref(n.bus);
-	n.asking = n.known = n.sending = n.waiting = false;
-	n.shown = 0;
-	complain("the session bus went away", std::strerror(error));
+	n.asking = n.sending = n.waiting = false;
+	forgetServer();
+	complain(what, std::strerror(error));
 }
 
 void pumpBus()
@@ -294,7 +365,7 @@ void pumpBus()
 	for (int step = 0; step < kStepsAtOnce; ++step) {
 		const int r = sd_bus_process(n.bus, nullptr);
 		if (r < 0) {
-			dropBus(-r);
+			dropBus(-r, "the session bus went away");
 			return;
 		}
 		if (r == 0) {
@@ -313,6 +384,8 @@ bool connectBus()
 		r = sd_bus_set_method_call_timeout(bus, kAnswerMicroseconds);
 	if (r >= 0)
 		r = sd_bus_match_signal_async(bus, nullptr, kServer, kPath, kInterface, nullptr, onSignal, nullptr, nullptr);
+	if (r >= 0)
+		r = sd_bus_add_match_async(bus, nullptr, kOwnerChanged, onOwnerChanged, nullptr, nullptr);
 	if (r < 0) {
 		sd_bus_close_unref(bus);
 		complain("cannot reach the session bus", r == -ENOMEDIUM ? "no address for it" : std::strerror(-r));

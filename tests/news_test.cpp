@@ -34,6 +34,12 @@ TEST(News, TheNewLines)
 		{"no room for them", "A << a >>\n", 1, "A << a >>\n", 4, 3, {}},
 		{"room for one of three", "A << a >>\n", 1, "A << a >>\nB << b >>\n", 4, 3, {"B: b"}},
 		{"before, a mailbox that could not be read", "", -1, "A << a >>\n", 1, 1, {"A: a"}},
+		// With allMail a message read elsewhere gains a status word.
+		{"read elsewhere, listed still", "A << a >>\nB << b >>\n", 2, "A (RO) << a >>\nB << b >>\n", 2, 0, {}},
+		{"its status changed", "A (O) << a >>\n", 1, "A (RO) << a >>\n", 1, 0, {}},
+		// Before, the newest were hidden: one that shows now is no news.
+		{"the oldest gone, a hidden one shown", "A << a >>\n", 2, "B << b >>\n", 2, 0, {}},
+		{"the oldest gone, one more come", "A << a >>\n", 2, "B << b >>\n", 3, 1, {}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -81,6 +87,10 @@ TEST(News, ConvertedToUtf8)
 		{"iso-8859-1", "A << \x85\x9b >>", "A: ??"},    // C1 controls
 		{"iso-8859-3", "A << \xa5 >>", "A: \xEF\xBF\xBD"}, // no character there
 		{nullptr, "A << \xff\xfe >>", "A: \xEF\xBF\xBD\xEF\xBF\xBD"},
+		// Line and paragraph separators make no lines; bidirectional
+		// overrides and isolates do not turn the text round.
+		{nullptr, "A << x\u2028Boss: wire money\u2029y >>", "A: x Boss: wire money y"},
+		{nullptr, "A << \u202Egnp.exe\u202C \u2066z\u2069 >>", "A: gnp.exe z"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.line);

@@ -272,6 +272,7 @@ TEST(Notify, ShowBringsTheList)
 		n.dunst->invokeAction();
 		ASSERT_FALSE(n.monitor.answers().empty());
 		another.forgeAction(static_cast<unsigned>(n.monitor.answers()[0]));
+		another.forgeActionTo(n.w->pid(), static_cast<unsigned>(n.monitor.answers()[0]));
 		std::this_thread::sleep_for(std::chrono::milliseconds(500));
 		EXPECT_FALSE(n.x.isViewable(list));
 
@@ -344,6 +345,27 @@ TEST(Notify, TheBusGoesAndComesBack)
 	EXPECT_EQ(monitor.calls()[0].body, "Dee: four");
 	EXPECT_EQ(monitor.calls()[0].replaces, 0u); // a new server knows no id of the old one's
 	EXPECT_EQ(occurrences(n.w->err(), "\n"), 1);
+}
+
+// Another server that takes the name is asked anew: what it can do (here,
+// no markup) and its own ids, not the last one's.
+TEST(Notify, AnotherServerTakesTheName)
+{
+	Notified n;
+	ASSERT_TRUE(n.watch(""));
+	ASSERT_TRUE(n.deliver(message("Ann <ann@x>", "one")));
+	ASSERT_TRUE(n.monitor.waitForCalls(1));
+	n.dunst.reset();
+	n.dunst.emplace(n.x, n.bus, false);
+	BusClient another(n.bus);
+	ASSERT_NE(another.notifyAsAnother(), 0u);
+	ASSERT_TRUE(n.deliver(message("Eve <eve@x>", "<b>x</b>")));
+	ASSERT_TRUE(n.monitor.waitForCalls(3));
+	const NotifyCall call = n.monitor.calls()[2];
+	EXPECT_EQ(call.replaces, 0u);
+	EXPECT_EQ(call.body, "Eve: <b>x</b>");
+	EXPECT_EQ(occurrences(n.dunst->history(), "\"appname\""), 2); // the other program's stays
+	EXPECT_EQ(n.w->err(), "");
 }
 
 // A server that takes every call and never answers delays nothing: each

@@ -327,3 +327,37 @@ void BusClient::forgeAction(unsigned id)
 		                   "us", id, "default");
 	sd_bus_flush(bus_);
 }
+
+void BusClient::forgeActionTo(pid_t pid, unsigned id)
+{
+	if (!bus_)
+		return;
+	// The bus name of the process, among all the bus knows.
+	sd_bus_message *names = nullptr;
+	sd_bus_error error = SD_BUS_ERROR_NULL;
+	string target;
+	if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+	                       "ListNames", &error, &names, "") >= 0 &&
+	    sd_bus_message_enter_container(names, 'a', "s") >= 0) {
+		for (const char *name = nullptr; target.empty() && sd_bus_message_read(names, "s", &name) > 0;) {
+			sd_bus_message *owner = nullptr;
+			std::uint32_t owned = 0;
+			if (name[0] == ':' &&
+			    sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+			                       "GetConnectionUnixProcessID", nullptr, &owner, "s", name) >= 0 &&
+			    sd_bus_message_read(owner, "u", &owned) > 0 && owned == static_cast<std::uint32_t>(pid))
+				target = name;
+			sd_bus_message_unref(owner);
+		}
+	}
+	sd_bus_message_unref(names);
+	sd_bus_error_free(&error);
+	sd_bus_message *m = nullptr;
+	if (!target.empty() &&
+	    sd_bus_message_new_signal(bus_, &m, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+	                              "ActionInvoked") >= 0 &&
+	    sd_bus_message_set_destination(m, target.c_str()) >= 0 && sd_bus_message_append(m, "us", id, "default") >= 0)
+		sd_bus_send(bus_, m, nullptr);
+	sd_bus_message_unref(m);
+	sd_bus_flush(bus_);
+}

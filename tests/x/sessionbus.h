@@ -68,8 +68,10 @@ public:
 	// A notification of another program's, with a default action, critical
 	// (so that dunst shows it first); its id, 0 if the call failed.
 	unsigned notifyAsAnother();
-	// ActionInvoked(id, "default") sent to all, as a server would send it.
+	// ActionInvoked(id, "default") sent to all, as a server would send it,
+	// or straight to the bus name of the process pid.
 	void forgeAction(unsigned id);
+	void forgeActionTo(pid_t pid, unsigned id);
 
 private:
 	sd_bus *bus_ = nullptr;
