@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <poll.h>
 
 using std::string;
@@ -37,19 +40,25 @@ constexpr std::array<const char *, 2> kPasswordMechanisms{" AUTH=PLAIN", " AUTH=
 constexpr std::array<const char *, 2> kTokenMechanisms{" AUTH=OAUTHBEARER", " AUTH=XOAUTH2"};
 
 // Whether the server offers a way to take the credentials (libcurl shows
-// the server's lines to a debug function only): a server's line, its
-// capabilities among them, and never what the helper sends.
+// the server's lines to a debug function only): a server's line, and
+// never what the helper sends.  Only its capabilities count, the latest
+// (after STARTTLS, those of before are void), word by word and as libcurl
+// reads them, so that what is told is what libcurl did.
 int heardFromServer(CURL *, curl_infotype type, char *data, std::size_t size, void *offer)
 {
 	if (type != CURLINFO_HEADER_IN)
 		return 0;
-	string line(data, size);
-	for (char &c : line)
-		c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+	const string line(data, size);
+	if (line.find(" CAPABILITY ") == string::npos && line.find("[CAPABILITY ") == string::npos)
+		return 0;
 	auto &o = *static_cast<Offer *>(offer);
+	o.offered = false;
 	for (const char *mechanism : o.mechanisms)
-		if (line.find(mechanism) != string::npos)
-			o.offered = true;
+		for (auto at = line.find(mechanism); at != string::npos; at = line.find(mechanism, at + 1)) {
+			const auto end = at + std::strlen(mechanism);
+			if (end == line.size() || line[end] == ' ' || line[end] == '\r' || line[end] == '\n' || line[end] == ']')
+				o.offered = true;
+		}
 	return 0;
 }
 
@@ -58,7 +67,38 @@ CURL *handle(CurlHandle *h)
 	return static_cast<CURL *>(h);
 }
 
+// libcurl's memory, wiped as it is given back: it holds copies of the
+// password or token, and of the login lines that carry them.
+void wipeAndFree(void *p)
+{
+	if (!p)
+		return;
+	explicit_bzero(p, malloc_usable_size(p));
+	std::free(p);
+}
+
+void *wipingRealloc(void *p, std::size_t size)
+{
+	if (!p)
+		return std::malloc(size);
+	const std::size_t had = malloc_usable_size(p);
+	if (size <= had && size != 0)
+		return p;
+	void *moved = size ? std::malloc(size) : nullptr;
+	if (size && !moved)
+		return nullptr;
+	std::memcpy(moved, p, std::min(had, size));
+	wipeAndFree(p);
+	return moved;
+}
+
 } // namespace
+
+bool startCurl()
+{
+	return curl_global_init_mem(CURL_GLOBAL_DEFAULT, std::malloc, wipeAndFree, wipingRealloc, strdup, std::calloc) ==
+	       CURLE_OK;
+}
 
 Connection::~Connection()
 {

@@ -15,6 +15,9 @@
 
 using CurlHandle = void;
 
+// Before any connection: libcurl set up to wipe the memory it gives back.
+bool startCurl();
+
 class Connection {
 public:
 	Connection() = default;

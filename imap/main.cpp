@@ -154,6 +154,10 @@ int main(int argc, char **argv)
 {
 	keepMemoryPrivate();
 	catchEndingSignals();
+	if (!startCurl()) {
+		std::fprintf(stderr, "%s: cannot start libcurl\n", argv[0]);
+		return 1;
+	}
 	Options o;
 	if (!parseOptions(argc, argv, o)) {
 		std::fprintf(stderr, "usage: %s [-name NAME] [-flags N] [-capacity BYTES] [-charset iso-8859-N] "
@@ -176,7 +180,7 @@ int main(int argc, char **argv)
 		toldOfChange = false;
 		const auto end = std::chrono::steady_clock::now() + timeout * kAnswersPerRequest;
 		if (!folder && !o.tokenCommand.empty()) {
-			auto masked = [&](const string &token) { trouble.keepSecret(url->user, token); };
+			auto masked = [&](const string &token) { trouble.keepToken(url->user, url->host, url->port, token); };
 			folder.emplace(Account{*url, "", o.caFile, timeout, std::chrono::seconds(o.interval), o.tokenCommand,
 			                       masked});
 		} else if (!folder) {

@@ -57,8 +57,9 @@ pid_t startCommand(const string &command, int output)
 }
 
 // The command's output until it closes it, up to end, the first limit
-// bytes of it kept and all of it counted.  False when end came first.
-bool readOutput(int fd, std::chrono::steady_clock::time_point end, std::size_t limit, string &out,
+// bytes of it kept and all of it counted; with enough, no further than
+// past the limit.  False when end came first.
+bool readOutput(int fd, std::chrono::steady_clock::time_point end, std::size_t limit, bool enough, string &out,
                 std::size_t &total)
 {
 	std::array<char, 512> buf;
@@ -78,6 +79,8 @@ bool readOutput(int fd, std::chrono::steady_clock::time_point end, std::size_t l
 			total += static_cast<std::size_t>(n);
 		if (n > 0 && out.size() < limit)
 			out.append(buf.data(), static_cast<std::size_t>(n));
+		if (enough && total > limit)
+			break;
 	}
 	explicit_bzero(buf.data(), buf.size());
 	return closed;
@@ -107,6 +110,10 @@ struct Secret {
 };
 constexpr Secret kPassword{"passwordCommand", "password", kPasswordBytes};
 constexpr Secret kToken{"tokenCommand", "token", kTokenBytes};
+// A login command's line holds 64 KiB at most in libcurl, and a token goes
+// in it in base64, a third longer, beside the user and the host.
+constexpr std::size_t kLongestToken = 47 * 1024;
+static_assert(kLongestToken / 3 * 4 + 1024 < 64 * 1024);
 
 // The first line that command prints.
 std::optional<string> fromCommand(const string &command, const Secret &secret, std::chrono::steady_clock::time_point end,
@@ -127,9 +134,15 @@ std::optional<string> fromCommand(const string &command, const Secret &secret, s
 	}
 	setpgid(pid, pid); // as the child does itself: whichever comes first
 	commandGroup = pid;
+	// Room for all that is kept, so that no copy of a part of it is left
+	// behind in memory by its growing.
 	string out;
+	out.reserve(secret.limit + 512);
 	std::size_t total = 0;
-	const bool finished = readOutput(fds[0], end, secret.limit, out, total) && hasEnded(pid, end);
+	// A command that prints more than a token ever is, is stopped there.
+	const bool tooMuch = &secret == &kToken;
+	const bool read = readOutput(fds[0], end, secret.limit, tooMuch, out, total);
+	const bool finished = (read && hasEnded(pid, end)) || (tooMuch && total > secret.limit);
 	close(fds[0]);
 	// Its group ends whole before its shell is reaped, whose number
 	// names the group until then.
@@ -142,12 +155,12 @@ std::optional<string> fromCommand(const string &command, const Secret &secret, s
 	explicit_bzero(out.data() + lineEnd, out.size() - lineEnd);
 	out.resize(lineEnd);
 	const char *failure = nullptr;
-	if (!finished)
+	if (tooMuch && total > secret.limit)
+		failure = " printed more than 64 KiB";
+	else if (!finished)
 		failure = " did not finish in time";
 	else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
 		failure = " failed";
-	else if (&secret == &kToken && total > kTokenBytes)
-		failure = " printed more than 64 KiB";
 	if (failure) {
 		explicit_bzero(out.data(), out.size());
 		why = name + failure;
@@ -281,10 +294,12 @@ bool isBearerToken(const string &token)
 std::optional<string> findToken(const string &command, std::chrono::steady_clock::time_point end, string &why)
 {
 	auto token = fromCommand(command, kToken, end, why);
-	if (token && !isBearerToken(*token)) {
-		explicit_bzero(token->data(), token->size());
+	if (token && !isBearerToken(*token))
 		why = "tokenCommand printed a token with characters no OAuth 2.0 token has; it is not used";
-		return std::nullopt;
-	}
-	return token;
+	else if (token && token->size() > kLongestToken)
+		why = "tokenCommand printed a token longer than a login can carry (47 KiB); it is not used";
+	else
+		return token;
+	explicit_bzero(token->data(), token->size());
+	return std::nullopt;
 }

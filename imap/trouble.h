@@ -14,6 +14,10 @@ public:
 	// The password (or the token of the latest login), and the user it
 	// goes with, to be masked from now on.
 	void keepSecret(const std::string &user, const std::string &password);
+	// An OAuth 2.0 token, as it is and as OAUTHBEARER and XOAUTH2 send it
+	// for user at host and port, to be masked from now on, with the token
+	// taken before it (a login may take two).
+	void keepToken(const std::string &user, const std::string &host, int port, const std::string &token);
 	// Trouble is told once when it starts, and once when it is over.
 	void started(const std::string &why);
 	void over();
@@ -24,6 +28,9 @@ public:
 
 private:
 	std::string name_, url_;
-	std::vector<std::string> secrets_; // the forms of the password
+	void forget(std::size_t keep);
+
+	// The forms of the password, or of the last two tokens, the latest last.
+	std::vector<std::string> secrets_;
 	bool in_ = false;
 };

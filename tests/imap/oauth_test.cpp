@@ -151,6 +151,9 @@ TEST(OAuth, CommandsThatGiveNoToken)
 		{"a carriage return inside", "printf 'tok\\r1\\n'", "tokenCommand printed a token with characters no OAuth 2.0 token has; it is not used"},
 		{"a blank inside", "echo 'tok 1'", "tokenCommand printed a token with characters no OAuth 2.0 token has; it is not used"},
 		{"more than 64 KiB", "echo tok-1; head -c 70000 /dev/zero | tr '\\0' a", "tokenCommand printed more than 64 KiB"},
+		{"without end", "yes tok-1", "tokenCommand printed more than 64 KiB"},
+		{"too long for a login", "head -c 50000 /dev/zero | tr '\\0' a; echo",
+		 "tokenCommand printed a token longer than a login can carry (47 KiB); it is not used"},
 		{"hangs", "sleep 100", "tokenCommand did not finish in time"},
 	};
 	Dovecot dovecot(kMechanisms);
