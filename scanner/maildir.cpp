@@ -105,9 +105,8 @@ Entry entryType(const Message &m)
 }
 
 // The line of one message, or nothing when it has gone since the listing:
-// a mail reader moved it, or changed its flags.  listed says whether the
-// line can still be added to the summary; when not, it is not made.
-std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags, bool listed)
+// a mail reader moved it, or changed its flags.
+std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MDparseOne(%s/%s)\n", folderPath.c_str(), m.name.c_str());
@@ -130,15 +129,11 @@ std::optional<string> MDparseOne(const string &folderPath, const Message &m, int
 				return std::nullopt;
 			return failedToOpen(folderPath + "/" + m.name, flags);
 		}
-		if (!listed)
-			return string();
 		if (file.isRegular()) { // else made something else since
 			PieceReader reader(file.fd(), kHeaderReadSize);
 			readHeaderBlock(reader, flags, sender, subject, whole);
 		}
 	}
-	if (!listed)
-		return string();
 	const bool seen = m.flags.find('S') != string::npos;
 	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
 }
@@ -174,7 +169,15 @@ int MDparseMailbox(const char *folder, Summary &summary, int flags)
 	});
 	int count = 0;
 	for (const Message &m : messages) {
-		if (auto line = MDparseOne(m.folder == dirfd(fresh.get()) ? newPath : curPath, m, flags, summary.room > 0)) {
+		const string &path = m.folder == dirfd(fresh.get()) ? newPath : curPath;
+		// Once the summary's room is gone no line can be listed: the
+		// count comes from the names alone, and no message is looked at
+		// (the trace tells of each as ever).
+		if (summary.room <= 0) {
+			if (flags & SCAN_DEBUG)
+				std::printf("MDparseOne(%s/%s)\n", path.c_str(), m.name.c_str());
+			++count;
+		} else if (auto line = MDparseOne(path, m, flags)) {
 			appendLine(summary, {*line});
 			++count;
 		}

@@ -84,11 +84,20 @@ bool mayStillBeWritten(int fd)
 	return fstat(fd, &st) == 0 && std::time(nullptr) - st.st_mtime < kDeliverySeconds;
 }
 
+// Once the summary's room is gone no line can be listed, and the count is
+// the entries': the message is not opened (nor waited on, should it be
+// one being delivered), though the trace tells of it as ever.
+void skipMessage(const string &path, int flags)
+{
+	if (flags & SCAN_DEBUG)
+		std::printf("MHparseOne(%s)\n", path.c_str());
+}
+
 } // namespace
 
 void (*mhRereadWait)(unsigned seconds) = sleepSeconds;
 
-string MHparseOne(const char *path, int flags, bool listed)
+string MHparseOne(const char *path, int flags)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MHparseOne(%s)\n", path);
@@ -113,7 +122,7 @@ string MHparseOne(const char *path, int flags, bool listed)
 			break;
 		mhRereadWait(kRereadWaitSeconds);
 	}
-	return listed ? folderMessageLine(flags, sender, "", subject, whole) : string();
+	return folderMessageLine(flags, sender, "", subject, whole);
 }
 
 int MHparseMailbox(const char *folder, Summary &summary, int flags)
@@ -137,8 +146,10 @@ int MHparseMailbox(const char *folder, Summary &summary, int flags)
 		string path = string(folder) + "/" + name;
 		if (path.size() > kMessagePathChars)
 			appendLine(summary, {failedToOpen(path, flags)});
+		else if (summary.room <= 0)
+			skipMessage(path, flags);
 		else
-			appendLine(summary, {MHparseOne(path.c_str(), flags, summary.room > 0)});
+			appendLine(summary, {MHparseOne(path.c_str(), flags)});
 	}
 	return count;
 }

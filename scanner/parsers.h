@@ -40,9 +40,8 @@ BodySkip skipBodyPieces(std::span<const char> buf);
 // An MH folder: the number of entries not hidden, or -1.
 inline constexpr std::size_t kMessagePathChars = 1023;
 int MHparseMailbox(const char *folder, Summary &summary, int flags);
-// The line of one message; when listed is false (the summary's room is
-// gone) the message is read as ever, but no line is made.
-std::string MHparseOne(const char *path, int flags, bool listed = true);
+// The line of one message.
+std::string MHparseOne(const char *path, int flags);
 
 // A header block read on its own, up to its first empty line ("\n" or
 // "\r\n") or kHeaderBytes: From: and Subject: lines where lines start.

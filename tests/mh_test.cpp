@@ -201,6 +201,20 @@ TEST_F(MHFolder, RoomRule)
 	EXPECT_EQ(scan(dir.path(), 0, 10), (ScanResult{3, ""}));
 }
 
+// Once the room is gone nothing more can be listed: the rest are counted
+// by their entries, never opened, and one being delivered is not waited on.
+TEST_F(MHFolder, NothingIsOpenedPastTheRoom)
+{
+	message("1", "From: a\nSubject: s\n"); // "a << s >>\n", 10 characters
+	message("2", "Subject: no sender yet\n");  // written just now
+	EXPECT_EQ(scan(dir.path(), 0, 10), (ScanResult{2, ""})); // the first takes the room
+	EXPECT_TRUE(waits.empty());
+	TracedScan traced = scanTraced(dir.path(), SCAN_DEBUG, 10);
+	EXPECT_EQ(traced.out, "Mailbox: " + dir.path() + ", flags: 4\nMHparseMailbox(" + dir.path() + ")\nMHparseOne(" +
+	                          dir.sub("1") + ")\nMHparseOne(" + dir.sub("2") + ")\n");
+	EXPECT_TRUE(waits.empty());
+}
+
 TEST_F(MHFolder, DecodesAndShortensSenders)
 {
 	setFontCharset("ISO8859", "1");
