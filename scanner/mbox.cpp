@@ -18,6 +18,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
+#include <utility>
 
 namespace {
 
@@ -26,21 +28,24 @@ struct MboxScan {
 
 	Summary &summary;
 	int flags;
-	int count = 0;
-	SenderField sender;
-	StatusField status;
-	SubjectField subject;
-	WholeValues whole;     // with SCAN_UTF8
-	FieldCollector field;  // the whole value being gathered
-	bool inHeaders = true;  // header lines are being looked at
-	bool afterBlank = true; // the previous piece was empty, or none came yet
-	bool sawCtrlA = false;  // from now on only Ctrl-A lines separate
-	bool lineStart = true;  // the previous piece ended its line
+	MboxProgress at;      // everything but the field being gathered
+	FieldCollector field; // the whole value being gathered
+	MessageStart last;    // where the latest message began
 
 	void emit()
 	{
 		field.close();
-		emitEntry(summary, flags, sender, status, subject, whole, count);
+		emitEntry(summary, flags, at.sender, at.status, at.subject, at.whole, at.count);
+	}
+
+	// The piece at offset begins a message; the one before it is listed.
+	// A scan can go on from here as from the file's start.
+	void messageStarts(off_t offset)
+	{
+		last.offset = offset;
+		last.progress = at;
+		last.room = summary.room;
+		last.length = summary.length;
 	}
 
 	// A header line in piece gave value: its whole field starts there.
@@ -51,56 +56,58 @@ struct MboxScan {
 	}
 };
 
-void handlePiece(MboxScan &scan, std::span<char> piece)
+void handlePiece(MboxScan &scan, std::span<char> piece, off_t offset)
 {
 	std::string_view text = pieceText(piece);
 	if (!text.empty() && text.front() == kCtrlA) {
 		scan.emit();
+		scan.messageStarts(offset);
 		text.remove_prefix(std::min(text.find_first_not_of(kCtrlA), text.size()));
-		scan.inHeaders = true;
-		scan.afterBlank = false;
-		scan.sawCtrlA = true;
+		scan.at.inHeaders = true;
+		scan.at.afterBlank = false;
+		scan.at.sawCtrlA = true;
 		if (text.starts_with('\n'))
 			return;
 	} else {
 		foldLeadingLetters(piece);
 	}
 	if (scan.flags & SCAN_DEBUG)
-		std::printf("%d, %d, <%.*s>\n", scan.afterBlank, scan.inHeaders,
+		std::printf("%d, %d, <%.*s>\n", scan.at.afterBlank, scan.at.inHeaders,
 		            static_cast<int>(text.size()), text.data());
 
 	if (text.starts_with('\n')) {
-		if (!scan.sender.empty())
-			scan.inHeaders = false;
-		scan.afterBlank = true;
+		if (!scan.at.sender.empty())
+			scan.at.inHeaders = false;
+		scan.at.afterBlank = true;
 		// A lone newline after a line as long as a piece ends that line,
 		// not the header: a whole field goes on with its continuations.
-		if (!(scan.flags & SCAN_UTF8) || scan.lineStart)
+		if (!(scan.flags & SCAN_UTF8) || scan.at.lineStart)
 			scan.field.close();
 		return;
 	}
-	if (!scan.sawCtrlA && scan.afterBlank) {
+	if (!scan.at.sawCtrlA && scan.at.afterBlank) {
 		if (auto word = separatorWord(text)) {
 			scan.emit();
-			scan.sender.set(*word);
+			scan.messageStarts(offset);
+			scan.at.sender.set(*word);
 			if (scan.flags & SCAN_UTF8)
-				scan.whole.sender = *word;
-			scan.inHeaders = true;
-			scan.afterBlank = false;
+				scan.at.whole.sender = *word;
+			scan.at.inHeaders = true;
+			scan.at.afterBlank = false;
 			return;
 		}
 	}
-	scan.afterBlank = false;
-	if (!scan.inHeaders)
+	scan.at.afterBlank = false;
+	if (!scan.at.inHeaders)
 		return;
 	if (auto from = headerValue(text, "from:")) {
-		scan.sender.set(*from);
-		scan.openField(scan.whole.sender, piece, *from);
+		scan.at.sender.set(*from);
+		scan.openField(scan.at.whole.sender, piece, *from);
 	} else if (auto subject = headerValue(text, "subject:")) {
-		scan.subject.set(*subject);
-		scan.openField(scan.whole.subject, piece, *subject);
+		scan.at.subject.set(*subject);
+		scan.openField(scan.at.whole.subject, piece, *subject);
 	} else if (auto status = statusWord(text))
-		scan.status.set(*status);
+		scan.at.status.set(*status);
 }
 
 // After a piece that was not empty, a piece changes nothing unless it is
@@ -133,8 +140,36 @@ void skipBody(PieceReader &reader)
 
 } // namespace
 
-int parseMboxFile(const char *path, Summary &summary, int flags)
+namespace {
+
+// Where the scan begins: where the last one's last message began, when
+// all that changed since is mail appended, or the file's start.
+MessageStart startOfScan(std::optional<MboxResume> resume, int fd, const struct stat &st, Summary &summary,
+                         int flags, ScanMemory *memory)
 {
+	if (resume && canGoOn(*resume, fd, st, summary.text, summary.capacity, flags)) {
+		memory->incremental = true;
+		memory->readFrom = resume->last.offset;
+		summary.room = resume->last.room;
+		summary.length = resume->last.length;
+		summary.text[summary.length] = '\0';
+		return resume->last;
+	}
+	summary = startSummary(summary.text, summary.capacity);
+	return MessageStart{0, {}, summary.room, 0};
+}
+
+} // namespace
+
+int parseMboxFile(const char *path, Summary &summary, int flags, ScanMemory *memory)
+{
+	// Whatever happens, the last scan's state is used up.
+	std::optional<MboxResume> resume;
+	if (memory) {
+		resume = std::exchange(memory->mbox, std::nullopt);
+		memory->incremental = false;
+		memory->readFrom = 0;
+	}
 	MailFile file(path);
 	if (!file.isOpen()) {
 		if (summary.capacity > 0)
@@ -144,24 +179,40 @@ int parseMboxFile(const char *path, Summary &summary, int flags)
 	}
 	// A FIFO or a device has no end to wait for and is no mailbox; it
 	// reads as an empty file.
-	if (!file.isRegular())
+	struct stat st;
+	if (fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+		summary = startSummary(summary.text, summary.capacity);
 		return 0;
+	}
 
 	MboxScan scan(summary, flags);
 	PieceReader reader(file.fd());
+	scan.last = startOfScan(std::move(resume), file.fd(), st, summary, flags, memory);
+	scan.at = scan.last.progress;
+	if (scan.last.offset != 0 && !reader.startAt(scan.last.offset)) {
+		// A file that cannot go back there is read whole.
+		if (memory)
+			memory->incremental = false;
+		summary = startSummary(summary.text, summary.capacity);
+		scan.last = MessageStart{0, {}, summary.room, 0};
+		scan.at = {};
+	}
 	const bool tracing = flags & SCAN_DEBUG;
 	for (;;) {
-		if (!scan.inHeaders && !scan.afterBlank && !scan.field.isOpen() && !tracing)
+		if (!scan.at.inHeaders && !scan.at.afterBlank && !scan.field.isOpen() && !tracing)
 			skipBody(reader);
 		std::span<char> piece = reader.next();
 		if (piece.empty())
 			break;
 		if (scan.field.isOpen())
 			scan.field.take(piece);
-		if (tracing || scan.afterBlank || mayMatter(piece.front()))
-			handlePiece(scan, piece);
-		scan.lineStart = piece.back() == '\n';
+		if (tracing || scan.at.afterBlank || mayMatter(piece.front()))
+			handlePiece(scan, piece, reader.offsetOf(piece.data()));
+		scan.at.lineStart = piece.back() == '\n';
 	}
 	scan.emit();
-	return scan.count;
+	if (memory)
+		memory->mbox = resumeAfter(file.fd(), st, reader.offset(), scan.last, summary.text, summary.capacity,
+		                           flags);
+	return scan.at.count;
 }

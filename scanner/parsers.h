@@ -2,6 +2,7 @@
 #pragma once
 
 #include "scanner/headers.h"
+#include "scanner/resume.h"
 #include "scanner/summary.h"
 #include "scanner/wholefield.h"
 
@@ -25,8 +26,10 @@ std::string folderMessageLine(int flags, SenderField &sender, std::string_view s
 // SCAN_UTF8 it is made clean UTF-8 as a raw header value is.
 std::string failedToOpen(std::string_view path, int flags);
 
-// An mbox or MMDF file: the number of lines formatted, or -1.
-int parseMboxFile(const char *path, Summary &summary, int flags);
+// An mbox or MMDF file: the number of messages, or -1.  The summary is
+// emptied here, or kept up to the last message when memory tells that only
+// mail was appended since its last scan; memory is brought up to date.
+int parseMboxFile(const char *path, Summary &summary, int flags, ScanMemory *memory);
 
 // Where the mbox parser leaves body pieces that change nothing but the
 // memory of a blank line: how far buf can be skipped, and whether it

@@ -40,6 +40,7 @@ bool PieceReader::fill()
 		return false;
 	assert(end_ - pos_ < kPieceChars);
 	std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+	base_ += static_cast<off_t>(pos_);
 	end_ -= pos_;
 	pos_ = 0;
 	for (;;) {
@@ -53,6 +54,15 @@ bool PieceReader::fill()
 		ended_ = true;
 		return false;
 	}
+}
+
+bool PieceReader::startAt(off_t offset)
+{
+	assert(pos_ == 0 && end_ == 0 && fd_ >= 0);
+	if (lseek(fd_, offset, SEEK_SET) != offset)
+		return false;
+	base_ = offset;
+	return true;
 }
 
 std::span<char> PieceReader::next()

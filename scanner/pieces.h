@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <sys/types.h>
 #include <span>
 #include <string_view>
 
@@ -60,6 +61,14 @@ public:
 	// kPieceChars; false when nothing more comes.
 	bool fill();
 
+	// Reads from offset on, which becomes the start of a piece: before the
+	// first piece is asked for.  False when the file cannot go there.
+	bool startAt(off_t offset);
+	// Where in the file a byte handed out lies, and how far the pieces
+	// taken so far reach (at the end, what the whole file held).
+	off_t offsetOf(const char *byte) const { return base_ + (byte - data_); }
+	off_t offset() const { return base_ + static_cast<off_t>(pos_); }
+
 	static constexpr std::size_t kReadBlock = 128 * 1024;
 	static_assert(kReadBlock > 2 * kPieceChars);
 
@@ -69,6 +78,7 @@ private:
 	bool ended_ = false;
 	std::size_t pos_ = 0;
 	std::size_t end_ = 0;
+	off_t base_ = 0; // the file offset of data_[0]
 	std::array<char, kReadBlock> buf_;
 	char *data_ = buf_.data(); // buf_, or the bytes in memory
 };

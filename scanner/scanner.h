@@ -2,6 +2,8 @@
 // the summary text shown in the list window, and a message count.
 #pragma once
 
+#include "scanner/resume.h"
+
 #include <ctime>
 #include <span>
 #include <string>
@@ -17,6 +19,12 @@ inline constexpr int SCAN_UTF8 = 16;      // the international list: whole value
 // Fills summary (capacity bytes, at least 1) with one line per listed
 // message and returns the count, or -1 when the mailbox can't be read.
 int parseMailbox(const char *path, char *summary, int capacity, int flags);
+
+// The same, for a rescan: of an mbox or MMDF file that only grew since the
+// scan that left memory (into the same summary, which holds what that scan
+// left there), only the last message and what follows it are read.  The
+// result is the same as the whole file's.
+int parseMailbox(const char *path, char *summary, int capacity, int flags, ScanMemory &memory);
 
 // Whether path is a Maildir, a folder holding both cur and new; if so, and
 // changed is given, the time it last changed: the later of those two's,
