@@ -17,12 +17,26 @@ void MemoryFile::fill(const std::uint8_t *data, std::size_t size)
 {
 	if (ftruncate(fd_, 0) != 0)
 		std::abort();
+	append(data, size);
+}
+
+void MemoryFile::append(const std::uint8_t *data, std::size_t size)
+{
+	const off_t end = lseek(fd_, 0, SEEK_END);
+	if (end < 0)
+		std::abort();
 	for (std::size_t done = 0; done < size;) {
-		ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
+		ssize_t n = pwrite(fd_, data + done, size - done, end + static_cast<off_t>(done));
 		if (n <= 0)
 			std::abort();
 		done += static_cast<std::size_t>(n);
 	}
+}
+
+void MemoryFile::change(long offset, std::uint8_t byte)
+{
+	if (pwrite(fd_, &byte, 1, offset) != 1)
+		std::abort();
 }
 
 std::uint8_t takeByte(const std::uint8_t *&data, std::size_t &size)

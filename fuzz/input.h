@@ -10,6 +10,10 @@ class MemoryFile {
 public:
 	MemoryFile();
 	void fill(const std::uint8_t *data, std::size_t size);
+	// The bytes after what is there, as a delivery writes them.
+	void append(const std::uint8_t *data, std::size_t size);
+	// The byte at offset, written over.
+	void change(long offset, std::uint8_t byte);
 	const std::string &path() const { return path_; }
 
 private:
