@@ -33,6 +33,10 @@ const char *labelStart = nullptr;
 // A Maildir's time, to the nanosecond, when a change was last taken in.
 timespec lastStamp{};
 
+// What the last scan of a mailbox file left, so that a rescan after a
+// delivery reads only from the last message on.
+ScanMemory scanMemory;
+
 // ctime() text, newline included.  A time the C library can't render (a
 // file dated past the year 2^31, which some file systems allow) gets a
 // text of its own.
@@ -201,6 +205,21 @@ void switchIcon()
 	shownCount = mailCount;
 }
 
+// The scan, which goes on from the last message of a mailbox file when only
+// mail was appended since the last; the trace says which it did.  Folders
+// are listed anew each time.
+int readMailbox(const MailboxLook &look)
+{
+	const int count = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags, scanMemory);
+	if (appResources.debug && !look.folder) {
+		if (scanMemory.incremental)
+			std::printf("Read incremental, from %lld\n", static_cast<long long>(scanMemory.readFrom));
+		else
+			std::printf("Read whole\n");
+	}
+	return count;
+}
+
 } // namespace
 
 void refitList()
@@ -292,8 +311,7 @@ void rescanMailbox(bool notify)
 	case RescanStep::stop:
 		return;
 	case RescanStep::read:
-		takeInScan(notify, parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags),
-		           look.mtime);
+		takeInScan(notify, readMailbox(look), look.mtime);
 		break;
 	case RescanStep::finish:
 		break;

@@ -6,6 +6,7 @@
 #include "tests/x/xsession.h"
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -252,4 +253,82 @@ TEST(Rescan, PollInterval)
 	x.waitUntil([] { return false; }, std::chrono::milliseconds(2500));
 	EXPECT_EQ(occurrences(w.out(), "rescanMailbox 1\n"), 1); // no poll after the first
 	EXPECT_TRUE(w.running());
+}
+
+// A mailbox of 200 MB in messages of 5 MB: a delivery is read alone (the
+// last message again, and the new one), and a mail reader's rewrite of the
+// file in place, with Status: lines added to all but the newest, is read
+// whole.  The piece traces are left out on the way, the rest kept.
+TEST(Rescan, LargeMailboxReadsOnlyWhatWasAppended)
+{
+	constexpr int kMessages = 40;
+	string body;
+	while (body.size() < 5 * 1024 * 1024)
+		body += string(158, 'x') + "\n";
+	auto bigMessage = [&](int i, bool read) {
+		string m = message("m" + std::to_string(i), "subject " + std::to_string(i), read);
+		return m.insert(m.size() - 1, body);
+	};
+	XSession x;
+	TempDir dir;
+	const string mbox = dir.sub("mbox");
+	{
+		std::ofstream out(mbox, std::ios::binary);
+		for (int i = 1; i <= kMessages; ++i)
+			out << bigMessage(i, false);
+	}
+	setMtime(mbox, kT1);
+	const auto lastStart = std::filesystem::file_size(mbox) - bigMessage(kMessages, false).size();
+	const vector<string> noPieces{"sh", "-c", "\"$@\" | grep --line-buffered -v -e '^[01], [01], <' -e '^>$'",
+	                              "sh"};
+	Watcher w(x, dir.path(), kPolled, noPieces);
+	const Window list = x.waitForShown("boxwarden");
+	ASSERT_NE(list, 0u);
+	ASSERT_TRUE(x.waitUntil([&] { return occurrences(w.out(), "Scanned, 1 40 ") == 1; }, std::chrono::minutes(2)));
+	EXPECT_EQ(occurrences(w.out(), "Read whole\n"), 1);
+	ASSERT_TRUE(x.waitUntil([&] { return listView(x, list).labelHeight == 13 * kMessages + 4; }));
+	EXPECT_EQ(x.bells().size(), 1u);
+
+	{
+		std::ofstream out(mbox, std::ios::binary | std::ios::app);
+		out << message("newest", "the newest one");
+	}
+	setMtime(mbox, kT2);
+	ASSERT_TRUE(w.waitForOutput("Scanned, 1 41 Tue Nov 14 22:14:20 2023\n"));
+	const string out = w.out();
+	EXPECT_EQ(occurrences(out, "Read incremental, from " + std::to_string(lastStart) + "\n"), 1) << out;
+	EXPECT_EQ(occurrences(out, "Read whole\n"), 1);
+	EXPECT_EQ(occurrences(out, "40: newest '' <<the newest one>>\n"), 1);
+	EXPECT_EQ(occurrences(out, "39: m40 '' <<subject 40>>\n"), 2); // the last message, read again
+	EXPECT_EQ(occurrences(out, "38: m39 '' <<subject 39>>\n"), 1);
+	ASSERT_TRUE(x.waitUntil([&] {
+		ListView view = listView(x, list);
+		return view.labelHeight == 13 * (kMessages + 1) + 4 && view.atEnd();
+	}));
+	EXPECT_EQ(x.bells().size(), 2u);
+
+	// Over the same file, which grows; the watcher is held meanwhile, so
+	// that no poll sees the file half written.
+	kill(-w.pid(), SIGSTOP);
+	{
+		std::fstream rewrite(mbox, std::ios::binary | std::ios::in | std::ios::out);
+		for (int i = 1; i <= kMessages; ++i)
+			rewrite << bigMessage(i, true);
+		rewrite << message("newest", "the newest one");
+	}
+	setMtime(mbox, kT3);
+	kill(-w.pid(), SIGCONT);
+	ASSERT_TRUE(
+		x.waitUntil([&] { return occurrences(w.out(), "Scanned, 1 1 Tue Nov 14 22:15:20 2023\n") == 1; },
+	                std::chrono::minutes(2)));
+	EXPECT_EQ(occurrences(w.out(), "Read whole\n"), 2);
+	// The list shows the newest message alone, as it shows a mailbox of it.
+	const vector<unsigned long> shown = stableLabelImage(x, list);
+	XSession other;
+	TempDir alone;
+	writeMailbox(alone.sub("mbox"), message("newest", "the newest one"), kT3);
+	Watcher reference(other, alone.path(), kPolled);
+	const Window referenceList = other.waitForShown("boxwarden");
+	ASSERT_TRUE(reference.waitForOutput("Scanned, 1 1 "));
+	EXPECT_EQ(shown, stableLabelImage(other, referenceList));
 }
