@@ -8,6 +8,8 @@
 //   scan_bench generate-folders DIR MESSAGES
 //   scan_bench time-folders DIR
 //   scan_bench time-international WORDS-MBOX ASCII-MBOX
+//   scan_bench time-rescan FILE
+//   scan_bench time-delivery DIR
 #include "scanner/scanner.h"
 
 #include <algorithm>
@@ -16,9 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -323,6 +327,146 @@ int timeFolders(const string &dir)
 	return 0;
 }
 
+// Best and median of a number of timings, in seconds.
+struct Timings {
+	std::vector<double> runs;
+	double best() const { return *std::min_element(runs.begin(), runs.end()); }
+	double median() const
+	{
+		std::vector<double> sorted = runs;
+		std::sort(sorted.begin(), sorted.end());
+		return sorted[sorted.size() / 2];
+	}
+};
+
+// A program run with its output thrown away, timed from its start to its
+// end: no shell in between.
+double timeProgram(const std::vector<string> &argv)
+{
+	auto start = std::chrono::steady_clock::now();
+	pid_t child = fork();
+	if (child == 0) {
+		const int null = open("/dev/null", O_WRONLY);
+		dup2(null, 1);
+		std::vector<char *> args;
+		for (const string &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execvp(args[0], args.data());
+		_exit(127);
+	}
+	int status = 0;
+	waitpid(child, &status, 0);
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		std::fprintf(stderr, "failed: %s\n", argv[0].c_str());
+	return seconds(std::chrono::steady_clock::now() - start);
+}
+
+bool appendTo(const char *path, const string &bytes)
+{
+	const int fd = open(path, O_WRONLY | O_APPEND);
+	const bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+	return close(fd) == 0 && written;
+}
+
+// A large mbox and one message delivered to it: the rescan that goes on
+// from the last message against a whole scan, and against tail -c of the
+// bytes appended, which is as little as reading them can cost.
+int timeRescan(const char *path)
+{
+	const int flags = SCAN_NEW_ONLY | SCAN_MIME;
+	constexpr int kCapacity = 32000;
+	constexpr int kRuns = 21;
+	struct stat st;
+	if (stat(path, &st) != 0) {
+		std::perror(path);
+		return 1;
+	}
+	const off_t size = st.st_size;
+	Random r;
+	string delivery;
+	appendMessage(r, delivery, 1);
+
+	// The watcher's state after a whole scan, kept to start each run from.
+	std::vector<char> summary(kCapacity), keptSummary;
+	ScanMemory kept;
+	timeScan(path, flags); // warm the page cache
+	parseMailbox(path, summary.data(), kCapacity, flags, kept);
+	keptSummary = summary;
+
+	Timings rescan, tail;
+	bool allIncremental = true;
+	const string tailBytes = std::to_string(delivery.size());
+	for (int run = 0; run < kRuns; ++run) {
+		if (!appendTo(path, delivery))
+			return 1;
+		ScanMemory memory = kept;
+		summary = keptSummary;
+		auto start = std::chrono::steady_clock::now();
+		parseMailbox(path, summary.data(), kCapacity, flags, memory);
+		rescan.runs.push_back(seconds(std::chrono::steady_clock::now() - start));
+		allIncremental = allIncremental && memory.incremental;
+		tail.runs.push_back(timeProgram({"tail", "-c", tailBytes, path}));
+		if (truncate(path, size) != 0)
+			return 1;
+	}
+	if (!appendTo(path, delivery))
+		return 1;
+	const ScanRun whole = bestScan(path, flags);
+	if (truncate(path, size) != 0)
+		return 1;
+
+	std::printf("%s: %lld bytes, one message of %zu bytes appended\n", path, static_cast<long long>(size),
+	            delivery.size());
+	std::printf("  whole scan             %.3f s\n", whole.seconds);
+	std::printf("  rescan                 %.3f ms best, %.3f ms median%s  (target <= 5 ms)\n", 1e3 * rescan.best(),
+	            1e3 * rescan.median(), allIncremental ? "" : " (NOT ALL INCREMENTAL)");
+	std::printf("  tail -c %-14s %.3f ms best, %.3f ms median\n", tailBytes.c_str(), 1e3 * tail.best(),
+	            1e3 * tail.median());
+	std::printf("  rescan / tail -c       %.2f best, %.2f median  (target <= 2)\n", rescan.best() / tail.best(),
+	            rescan.median() / tail.median());
+	std::printf("  whole / rescan         %.0f\n", whole.seconds / rescan.median());
+	std::printf("  state kept             %zu bytes\n", sizeof(ScanMemory) +
+	            (kept.mbox ? kept.mbox->last.progress.whole.subject.capacity() : 0));
+	return 0;
+}
+
+// A message delivered to each folder of generate-folders: the rescan, as
+// the watcher makes it with the default summary, listing new mail (the
+// default) and all mail.
+int timeDelivery(const string &dir)
+{
+	Random r;
+	string delivery;
+	appendMessage(r, delivery, 1);
+	delivery.erase(0, delivery.find('\n') + 1);
+	struct Folder {
+		const char *what;
+		string path, message;
+	} folders[] = {
+		{"Maildir", dir + "/Maildir", dir + "/Maildir/new/1900000000.M1P1.delivered"},
+		{"MH folder", dir + "/Mail/inbox", dir + "/Mail/inbox/999999"},
+	};
+	for (const Folder &f : folders) {
+		for (const int flags : {SCAN_NEW_ONLY | SCAN_MIME, SCAN_MIME}) {
+			timeScan(f.path.c_str(), flags); // warm the page cache
+			FILE *out = std::fopen(f.message.c_str(), "w");
+			if (!out || std::fwrite(delivery.data(), 1, delivery.size(), out) != delivery.size() ||
+			    std::fclose(out) != 0) {
+				std::perror(f.message.c_str());
+				return 1;
+			}
+			const ScanRun rescan = bestScan(f.path.c_str(), flags);
+			std::remove(f.message.c_str());
+			std::printf("%s, one message delivered, %s: %d messages\n", f.what,
+			            flags & SCAN_NEW_ONLY ? "new mail" : "all mail", rescan.count);
+			std::printf("  rescan                 %.3f s  (peak RSS %ld KB; target <= 0.100 s)\n",
+			            rescan.seconds, rescan.peakKilobytes);
+		}
+	}
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -337,7 +481,12 @@ int main(int argc, char **argv)
 		return timeFolders(argv[2]);
 	if (argc == 4 && std::strcmp(argv[1], "time-international") == 0)
 		return timeInternational(argv[2], argv[3]);
+	if (argc == 3 && std::strcmp(argv[1], "time-rescan") == 0)
+		return timeRescan(argv[2]);
+	if (argc == 3 && std::strcmp(argv[1], "time-delivery") == 0)
+		return timeDelivery(argv[2]);
 	std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | time FILE | generate-folders DIR MESSAGES | "
-	                     "time-folders DIR | time-international WORDS-MBOX ASCII-MBOX\n", argv[0]);
+	                     "time-folders DIR | time-international WORDS-MBOX ASCII-MBOX | time-rescan FILE | "
+	                     "time-delivery DIR\n", argv[0]);
 	return 2;
 }

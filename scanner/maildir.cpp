@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <dirent.h>
 #include <memory>
@@ -29,12 +30,24 @@ constexpr std::size_t kHeaderReadSize = 4 * 1024;
 static_assert(kHeaderReadSize > 2 * kPieceChars && kHeaderReadSize <= PieceReader::kReadBlock);
 static_assert(kHeaderBytes >= kHeaderReadSize);
 
+// A message as the listing found it.  A folder of 100,000 messages is
+// listed at every change, so each is kept small: its name lies in the
+// listing's one block of names, and its flags are read off the name again
+// when it is shown.
 struct Message {
 	long long delivered; // the number the name begins with
-	string name;
-	int folder;   // the open new or cur it is in
-	string flags; // the letters after ":2," or "!2,"
+	std::size_t nameAt;  // in Listing::names
+	std::uint16_t nameLength;
+	bool inNew;
 	bool regular; // as the listing says; otherwise the entry is looked at
+};
+static_assert(NAME_MAX <= UINT16_MAX);
+
+struct Listing {
+	string names;
+	std::vector<Message> messages;
+
+	string_view name(const Message &m) const { return string_view(names).substr(m.nameAt, m.nameLength); }
 };
 
 bool isFolder(const string &path, struct stat &st)
@@ -70,29 +83,38 @@ using Folder = std::unique_ptr<DIR, int (*)(DIR *)>;
 
 // The listed messages of new or cur, open as d; false when it cannot be
 // read.  Messages are opened in d later, by name: no path to walk.
-bool listMessages(DIR *d, bool inNew, int flags, std::vector<Message> &out)
+bool listMessages(DIR *d, bool inNew, int flags, Listing &out)
 {
 	errno = 0;
 	while (const dirent *e = readdir(d)) {
 		const string_view name = e->d_name;
 		if (name.starts_with('.'))
 			continue;
-		string letters = flagsOf(name);
+		const string letters = flagsOf(name);
 		if (letters.find('T') != string::npos)
 			continue; // trashed
 		if ((flags & SCAN_NEW_ONLY) && !inNew && letters.find('S') != string::npos)
 			continue; // seen
-		out.push_back({leadingNumber(name), string(name), dirfd(d), std::move(letters), e->d_type == DT_REG});
+		out.messages.push_back({leadingNumber(name), out.names.size(), static_cast<std::uint16_t>(name.size()),
+		                        inNew, e->d_type == DT_REG});
+		out.names += name;
 	}
 	return errno == 0;
 }
+
+// A listed message about to be looked at: in the open new or cur folder.
+struct Opened {
+	int folder;
+	string name;
+	bool regular;
+};
 
 enum class Entry { regular, other, socket, gone, unreadable };
 
 // What an entry the listing could not tell is, looked at in its folder
 // through a link but not opened: opening a FIFO would release a writer
 // waiting on it, and a device is no message.
-Entry entryType(const Message &m)
+Entry entryType(const Opened &m)
 {
 	if (m.regular)
 		return Entry::regular;
@@ -106,7 +128,7 @@ Entry entryType(const Message &m)
 
 // The line of one message, or nothing when it has gone since the listing:
 // a mail reader moved it, or changed its flags.
-std::optional<string> MDparseOne(const string &folderPath, const Message &m, int flags)
+std::optional<string> MDparseOne(const string &folderPath, const Opened &m, int flags)
 {
 	if (flags & SCAN_DEBUG)
 		std::printf("MDparseOne(%s/%s)\n", folderPath.c_str(), m.name.c_str());
@@ -134,8 +156,9 @@ std::optional<string> MDparseOne(const string &folderPath, const Message &m, int
 			readHeaderBlock(reader, flags, sender, subject, whole);
 		}
 	}
-	const bool seen = m.flags.find('S') != string::npos;
-	return folderMessageLine(flags, sender, seen ? m.flags : "", subject, whole);
+	const string letters = flagsOf(m.name);
+	const bool seen = letters.find('S') != string::npos;
+	return folderMessageLine(flags, sender, seen ? letters : "", subject, whole);
 }
 
 } // namespace
@@ -158,26 +181,30 @@ int MDparseMailbox(const char *folder, Summary &summary, int flags)
 		std::printf("MDparseMailbox(%s)\n", folder);
 	const string newPath = string(folder) + "/new", curPath = string(folder) + "/cur";
 	Folder fresh(opendir(newPath.c_str()), closedir), cur(opendir(curPath.c_str()), closedir);
-	std::vector<Message> messages;
-	if (!fresh || !cur || !listMessages(fresh.get(), true, flags, messages) ||
-	    !listMessages(cur.get(), false, flags, messages)) {
+	Listing listing;
+	if (!fresh || !cur || !listMessages(fresh.get(), true, flags, listing) ||
+	    !listMessages(cur.get(), false, flags, listing)) {
 		std::perror("scandir mailbox");
 		return -1;
 	}
-	std::sort(messages.begin(), messages.end(), [](const Message &a, const Message &b) {
-		return a.delivered != b.delivered ? a.delivered < b.delivered : a.name < b.name;
+	std::sort(listing.messages.begin(), listing.messages.end(), [&](const Message &a, const Message &b) {
+		return a.delivered != b.delivered ? a.delivered < b.delivered : listing.name(a) < listing.name(b);
 	});
 	int count = 0;
-	for (const Message &m : messages) {
-		const string &path = m.folder == dirfd(fresh.get()) ? newPath : curPath;
+	for (const Message &m : listing.messages) {
+		const string &path = m.inNew ? newPath : curPath;
 		// Once the summary's room is gone no line can be listed: the
 		// count comes from the names alone, and no message is looked at
 		// (the trace tells of each as ever).
 		if (summary.room <= 0) {
 			if (flags & SCAN_DEBUG)
-				std::printf("MDparseOne(%s/%s)\n", path.c_str(), m.name.c_str());
+				std::printf("MDparseOne(%s/%.*s)\n", path.c_str(), static_cast<int>(m.nameLength),
+				            listing.name(m).data());
 			++count;
-		} else if (auto line = MDparseOne(path, m, flags)) {
+			continue;
+		}
+		const Opened opened{dirfd(m.inNew ? fresh.get() : cur.get()), string(listing.name(m)), m.regular};
+		if (auto line = MDparseOne(path, opened, flags)) {
 			appendLine(summary, {*line});
 			++count;
 		}
