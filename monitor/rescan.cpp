@@ -211,7 +211,7 @@ void switchIcon()
 int readMailbox(const MailboxLook &look)
 {
 	const int count = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags, scanMemory);
-	if (appResources.debug && !look.folder) {
+	if (appResources.debug && !look.folder && count >= 0) {
 		if (scanMemory.incremental)
 			std::printf("Read incremental, from %lld\n", static_cast<long long>(scanMemory.readFrom));
 		else

@@ -31,6 +31,7 @@ struct MboxScan {
 	MboxProgress at;      // everything but the field being gathered
 	FieldCollector field; // the whole value being gathered
 	MessageStart last;    // where the latest message began
+	bool pieceTaken = false; // the piece went into the field being gathered
 
 	void emit()
 	{
@@ -39,9 +40,14 @@ struct MboxScan {
 	}
 
 	// The piece at offset begins a message; the one before it is listed.
-	// A scan can go on from here as from the file's start.
+	// A scan can go on from here as from the file's start, unless the
+	// piece also went into the message before (the rest of a long header
+	// line that starts with Ctrl-A): that message's line then depends on
+	// bytes from here on, which a delivery may not have finished.
 	void messageStarts(off_t offset)
 	{
+		if (pieceTaken)
+			return;
 		last.offset = offset;
 		last.progress = at;
 		last.room = summary.room;
@@ -204,8 +210,7 @@ int parseMboxFile(const char *path, Summary &summary, int flags, ScanMemory *mem
 		std::span<char> piece = reader.next();
 		if (piece.empty())
 			break;
-		if (scan.field.isOpen())
-			scan.field.take(piece);
+		scan.pieceTaken = scan.field.isOpen() && scan.field.take(piece);
 		if (tracing || scan.at.afterBlank || mayMatter(piece.front()))
 			handlePiece(scan, piece, reader.offsetOf(piece.data()));
 		scan.at.lineStart = piece.back() == '\n';

@@ -5,15 +5,27 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <unistd.h>
 
 namespace {
+
+// Where every print starts: drawn once, so that the prints of one process
+// cannot be foreseen by whoever writes the bytes.
+std::uint64_t printSeed()
+{
+	static const std::uint64_t seed = [] {
+		std::random_device random;
+		return (static_cast<std::uint64_t>(random()) << 32 | random()) ^ 0xcbf29ce484222325ull;
+	}();
+	return seed;
+}
 
 // FNV-1a over eight bytes at a time, the word mixed before the next comes:
 // a change anywhere changes the print, as far as a print of 64 bits can
 // tell.  Never stored: the bytes only ever come back to this process.
 struct Print {
-	std::uint64_t value = 0xcbf29ce484222325ull;
+	std::uint64_t value = printSeed();
 	std::uint64_t pending = 0; // bytes not yet making up a word
 	unsigned filled = 0;
 
@@ -56,6 +68,11 @@ off_t tailFrom(off_t size)
 	return std::max<off_t>(0, size - kTailPrintBytes);
 }
 
+std::optional<std::uint64_t> lastPrintOf(int fd, off_t size, off_t last)
+{
+	return printOf(fd, last, std::min(size, last + kLastPrintBytes));
+}
+
 bool sameTime(const timespec &a, const timespec &b)
 {
 	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -91,26 +108,31 @@ bool canGoOn(const MboxResume &resume, int fd, const struct stat &st, const char
              int flags)
 {
 	if (st.st_dev != resume.device || st.st_ino != resume.inode || st.st_size <= resume.size ||
-	    flags != resume.flags || capacity != resume.capacity ||
-	    resume.last.length >= static_cast<std::size_t>(capacity))
+	    flags != resume.flags || capacity <= 0 || capacity != resume.capacity ||
+	    resume.last.length >= static_cast<std::size_t>(capacity) || resume.charset != fontCharset)
 		return false;
 	if (printOf({summary, resume.last.length}) != resume.summaryPrint)
 		return false;
 	return printOf(fd, 0, std::min(resume.size, kHeadPrintBytes)) == resume.headPrint &&
+	       lastPrintOf(fd, resume.size, resume.last.offset) == resume.lastPrint &&
 	       printOf(fd, tailFrom(resume.size), resume.size) == resume.tailPrint;
 }
 
 std::optional<MboxResume> resumeAfter(int fd, const struct stat &before, off_t size, const MessageStart &last,
                                       const char *summary, int capacity, int flags)
 {
+	// The change time too, which no one can set back as a mail reader
+	// sets back the modification time after writing the file over.
 	struct stat after;
-	if (fstat(fd, &after) != 0 || after.st_size != before.st_size || after.st_size != size ||
-	    !sameTime(after.st_mtim, before.st_mtim) || after.st_ino != before.st_ino)
+	if (capacity <= 0 || fstat(fd, &after) != 0 || after.st_size != before.st_size || after.st_size != size ||
+	    !sameTime(after.st_mtim, before.st_mtim) || !sameTime(after.st_ctim, before.st_ctim) ||
+	    after.st_ino != before.st_ino)
 		return std::nullopt;
 	auto head = printOf(fd, 0, std::min(size, kHeadPrintBytes));
+	auto lastStart = lastPrintOf(fd, size, last.offset);
 	auto tail = printOf(fd, tailFrom(size), size);
-	if (!head || !tail)
+	if (!head || !lastStart || !tail)
 		return std::nullopt;
-	return MboxResume{after.st_dev, after.st_ino, size, flags, capacity, last,
-	                  printOf({summary, last.length}), *head, *tail};
+	return MboxResume{after.st_dev, after.st_ino, size, flags, capacity, fontCharset, last,
+	                  printOf({summary, last.length}), *head, *lastStart, *tail};
 }

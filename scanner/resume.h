@@ -5,25 +5,31 @@
 // The parser's state where a message begins (just after the message
 // before it was listed) is all it needs to go on from there; the bytes
 // before that point are taken to be as they were when the file is the same
-// file, larger, and its first and last bytes as they were.  Anything else
-// reads the whole file.
+// file, larger, and its first bytes, the first of its last message and its
+// last bytes are as they were: a mail reader that writes the file anew
+// changes the first, or moves what follows the message it changed, which
+// the others see.  Anything else reads the whole file.
 #pragma once
 
+#include "decode/decode.h"
 #include "scanner/headers.h"
 #include "scanner/wholefield.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// How much of the file's start and of its end the prints cover.
+// How much of the file's start, of its last message's start and of its
+// end the prints cover.
 inline constexpr off_t kHeadPrintBytes = 64 * 1024;
+inline constexpr off_t kLastPrintBytes = 64 * 1024;
 inline constexpr off_t kTailPrintBytes = 64 * 1024;
 
 // The mbox parser between two pieces, but for a whole field being
-// gathered, which is never open where a message begins.
+// gathered, which is closed where a message begins.
 struct MboxProgress {
 	int count = 0;
 	SenderField sender;
@@ -51,9 +57,11 @@ struct MboxResume {
 	off_t size; // what the scan read, to the end
 	int flags;
 	int capacity;
+	std::array<char, kFontCharsetChars + 1> charset; // the font's, which decoding follows
 	MessageStart last;          // where the last message began
 	std::uint64_t summaryPrint; // of the summary's text up to last.length
 	std::uint64_t headPrint;    // of the file's first kHeadPrintBytes
+	std::uint64_t lastPrint;    // of kLastPrintBytes from where the last message began
 	std::uint64_t tailPrint;    // of its last kTailPrintBytes
 };
 
@@ -66,7 +74,9 @@ struct ScanMemory {
 };
 
 // Prints that tell changed bytes apart: of bytes in memory, and of the
-// bytes [from, to) of a file (none when they cannot all be read).
+// bytes [from, to) of a file (none when they cannot all be read).  They
+// start from a number drawn when the process starts, so that no one can
+// write bytes that print alike.
 std::uint64_t printOf(std::string_view bytes);
 std::optional<std::uint64_t> printOf(int fd, off_t from, off_t to);
 

@@ -1,5 +1,6 @@
 // Rescans that go on from the last message of an mbox or MMDF file: when
 // they may, and that what they find is always what a whole scan finds.
+#include "decode/decode.h"
 #include "scanner/scanner.h"
 #include "tests/fixture.h"
 #include "tests/randommbox.h"
@@ -70,9 +71,9 @@ struct Rescanner {
 	ScanMemory memory;
 };
 
-// The same messages with a Status: line after each separator, as a mail
-// reader leaves them once they are read.
-string markedRead(const string &mbox)
+// The same messages with a Status: line after each separator from byte
+// from on, as a mail reader leaves them once they are read.
+string markedRead(const string &mbox, std::size_t from = 0)
 {
 	string out;
 	std::size_t at = 0;
@@ -81,7 +82,8 @@ string markedRead(const string &mbox)
 		end = end == string::npos ? mbox.size() : end + 1;
 		const string line = mbox.substr(at, end - at);
 		out += line;
-		if (line.starts_with("From ") && line.ends_with("\n") && (at == 0 || mbox.compare(at - 2, 2, "\n\n") == 0))
+		if (at >= from && line.starts_with("From ") && line.ends_with("\n") &&
+		    (at == 0 || mbox.compare(at - 2, 2, "\n\n") == 0))
 			out += "Status: RO\n";
 		at = end;
 	}
@@ -94,6 +96,16 @@ const string kSecond = "From bob@example.org Thu Dec 10 09:05:00 2026\n"
                        "From: Bob <bob@example.org>\nSubject: second\n\nbody\n\n";
 const string kThird = "From carol@example.org Thu Dec 10 09:10:00 2026\n"
                       "From: Carol <carol@example.org>\nSubject: third\n\nbody\n\n";
+// A hundred messages (more than the first print covers), then one whose
+// body is 70,000 empty lines, the same at every shift.
+string blankLast()
+{
+	string mbox;
+	for (int i = 0; i < 100; ++i)
+		mbox += kFirst + string(1200, 'x') + "\n\n";
+	return mbox + kSecond + string(70000, '\n');
+}
+
 const string kMmdf = "\x01\x01\x01\x01\nFrom: Dan <dan@example.org>\nSubject: mmdf\n\nbody\n\x01\x01\x01\x01\n";
 
 } // namespace
@@ -138,6 +150,13 @@ TEST(Rescan, GoesOnOnlyWhenMailWasAppended)
 		 false, 0},
 		{"replaced by a larger file", kFirst + kSecond,
 		 [](const ChangingFile &f) { f.replace(kFirst + kSecond + kThird); }, false, 0},
+		// Only what follows the change moves; the end looks the same.
+		{"marked read in the middle, before blank lines", blankLast(),
+		 [](const ChangingFile &f) {
+			 f.write(markedRead(readFile(f.path()), 90000));
+			 f.append(kThird);
+		 },
+		 false, 0},
 	};
 	for (const Case &c : cases) {
 		TempDir dir;
@@ -162,7 +181,9 @@ TEST(Rescan, ReadsWholeWhenTheSummaryIsNotAsLeft)
 		const char *name;
 		void (*change)(Rescanner &);
 	};
+	const auto charset = fontCharset;
 	const Case cases[] = {
+		{"another font charset", [](Rescanner &) { setFontCharset("ISO8859", "2"); }},
 		{"other flags", [](Rescanner &r) { r.flags |= SCAN_NEW_ONLY; }},
 		{"another size", [](Rescanner &r) { r.buffer.resize(r.buffer.size() + 1); }},
 		{"emptied", [](Rescanner &r) { r.buffer[0] = '\0'; }},
@@ -178,7 +199,39 @@ TEST(Rescan, ReadsWholeWhenTheSummaryIsNotAsLeft)
 		file.append(kThird);
 		EXPECT_EQ(r.rescan(), scan(file.path(), r.flags, static_cast<int>(r.buffer.size()))) << c.name;
 		EXPECT_FALSE(r.memory.incremental) << c.name;
+		fontCharset = charset;
 	}
+}
+
+// A summary of no room at all is never written, however it is scanned.
+TEST(Rescan, NoRoomIsNeverWritten)
+{
+	for (int capacity : {0, -1}) {
+		TempDir dir;
+		ChangingFile file(dir.sub("mbox"));
+		file.write(kFirst + kSecond);
+		ScanMemory memory;
+		EXPECT_EQ(parseMailbox(file.path().c_str(), nullptr, capacity, 0, memory), 2);
+		file.append(kThird);
+		EXPECT_EQ(parseMailbox(file.path().c_str(), nullptr, capacity, 0, memory), 3);
+	}
+}
+
+// The rest of a header line longer than a piece that starts with Ctrl-A
+// goes into the international list's sender and also begins a message:
+// a rescan does not go on from there, since that line was cut short by
+// the old end.
+TEST(Rescan, AFieldCutShortIsReadAgain)
+{
+	TempDir dir;
+	ChangingFile file(dir.sub("mbox"));
+	file.write("From: " + string(153, 'b') + "\x01(Mal");
+	Rescanner r(file.path(), SCAN_UTF8, 4000);
+	r.rescan();
+	file.append("lory)\n\n");
+	const ScanResult whole = scan(file.path(), SCAN_UTF8, 4000);
+	EXPECT_EQ(r.rescan(), whole);
+	EXPECT_EQ(whole.summary, "Mallory <<  >>\n");
 }
 
 // A folder has nothing to go on from, nor has a mailbox that is gone.
