@@ -1,5 +1,7 @@
 #include "fuzz/input.h"
+#include "decode/decode.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/mman.h>
@@ -45,6 +47,28 @@ std::uint8_t takeByte(const std::uint8_t *&data, std::size_t &size)
 		return 0;
 	--size;
 	return *data++;
+}
+
+void discardTraces()
+{
+	if (!std::freopen("/dev/null", "w", stdout))
+		std::abort();
+}
+
+int takeScanChoice(const std::uint8_t *&data, std::size_t &size)
+{
+	const int choice = takeByte(data, size);
+	if (choice & 0x20)
+		setFontCharset("ISO8859", "1");
+	else
+		setFontCharset(nullptr, nullptr);
+	return choice;
+}
+
+int takeCapacity(const std::uint8_t *&data, std::size_t &size)
+{
+	const int high = takeByte(data, size);
+	return 1 + (high << 8 | takeByte(data, size));
 }
 
 std::string takeName(const std::uint8_t *&data, std::size_t &size, std::size_t length)

@@ -2,11 +2,9 @@
 // every flag combination, with and without a font charset; or one of an
 // arbitrary name (flags and controls in it), which may be a socket that
 // cannot be opened, so that the name itself is shown.
-#include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/scanner.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -33,8 +31,7 @@ void removeMaildir()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	if (!std::freopen("/dev/null", "w", stdout))
-		std::abort();
+	discardTraces(); // traces are made, then thrown away
 	char pattern[] = "/tmp/maildir_fuzz.XXXXXX";
 	if (!mkdtemp(pattern))
 		std::abort();
@@ -48,11 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	const int choice = takeByte(data, size);
-	if (choice & 0x20)
-		setFontCharset("ISO8859", "1");
-	else
-		setFontCharset(nullptr, nullptr);
+	const int choice = takeScanChoice(data, size);
 	for (const char *sub : {"/cur", "/new"})
 		emptyFolder(maildir + sub);
 	std::string path = choice & 0x40 ? maildir + "/cur/1.m:2,RS" : maildir + "/new/1.m";
@@ -68,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		std::ofstream(path, std::ios::binary)
 			.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
 	char summary[4096];
-	const int count = parseMailbox(maildir.c_str(), summary, sizeof summary, choice & 0x1f);
+	const int count = parseMailbox(maildir.c_str(), summary, sizeof summary, choice & kScanFlagBits);
 	// One message, one line at most, whatever it holds.
 	const char *newline = std::strchr(summary, '\n');
 	if (count < 0 || count > 1 || (newline && newline[1] != '\0'))

@@ -1,33 +1,24 @@
 // parseMailbox on arbitrary bytes as a mailbox file, with every flag
 // combination (the international list's among them), with and without a
 // font charset, and summaries of every capacity from 1 to 64 KiB.
-#include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/scanner.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	// Traces are made, then thrown away.
-	if (!std::freopen("/dev/null", "w", stdout))
-		std::abort();
+	discardTraces(); // traces are made, then thrown away
 	return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
 	static MemoryFile file;
-	const int choice = takeByte(data, size);
-	const int capacity = 1 + (takeByte(data, size) << 8 | takeByte(data, size));
-	const int flags = choice & 0x1f;
-	if (choice & 0x20)
-		setFontCharset("ISO8859", "1");
-	else
-		setFontCharset(nullptr, nullptr);
+	const int flags = takeScanChoice(data, size) & kScanFlagBits;
+	const int capacity = takeCapacity(data, size);
 	file.fill(data, size);
 
 	// Exactly capacity bytes, so that a write past it is caught.

@@ -1,13 +1,11 @@
 // The MH message reader on arbitrary bytes as a message file; or an MH
 // folder holding one entry of an arbitrary name, which may be a socket that
 // cannot be opened, so that the name itself is shown.
-#include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/parsers.h"
 #include "scanner/scanner.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -51,8 +49,7 @@ void scanNamed(const std::uint8_t *data, std::size_t size, int flags)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	if (!std::freopen("/dev/null", "w", stdout))
-		std::abort();
+	discardTraces(); // traces are made, then thrown away
 	mhRereadWait = noWait;
 	char pattern[] = "/tmp/mh_fuzz.XXXXXX";
 	if (!mkdtemp(pattern))
@@ -65,17 +62,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
 	static MemoryFile file;
-	const int choice = takeByte(data, size);
-	if (choice & 0x20)
-		setFontCharset("ISO8859", "1");
-	else
-		setFontCharset(nullptr, nullptr);
+	const int choice = takeScanChoice(data, size);
 	if (choice & 0x80) {
-		scanNamed(data, size, choice & 0x1f);
+		scanNamed(data, size, choice & kScanFlagBits);
 		return 0;
 	}
 	file.fill(data, size);
-	std::string line = MHparseOne(file.path().c_str(), choice & 0x1f);
+	std::string line = MHparseOne(file.path().c_str(), choice & kScanFlagBits);
 	// One line, whatever the message holds (but a path, which is ours).
 	if (line.empty() || line.find('\n') != line.size() - 1)
 		std::abort();

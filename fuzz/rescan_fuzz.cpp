@@ -3,11 +3,9 @@
 // then with a byte of the first part changed in place), in every flag set
 // and summary size.  After each part the rescan, which may go on from the
 // last message, must find exactly what a whole scan finds.
-#include "decode/decode.h"
 #include "fuzz/input.h"
 #include "scanner/scanner.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -37,19 +35,17 @@ Result wholeScan(const std::string &path, int capacity, int flags)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	if (!std::freopen("/dev/null", "w", stdout))
-		std::abort();
+	discardTraces(); // traces are made, then thrown away
 	return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
 	static MemoryFile file;
-	const int choice = takeByte(data, size);
-	const int capacity = 1 + (takeByte(data, size) << 8 | takeByte(data, size));
-	const int flags = choice & 0x1f;
+	const int choice = takeScanChoice(data, size);
+	const int capacity = takeCapacity(data, size);
+	const int flags = choice & kScanFlagBits;
 	const bool changeInPlace = choice & 0x40;
-	setFontCharset(choice & 0x20 ? "ISO8859" : nullptr, choice & 0x20 ? "1" : nullptr);
 	const int parts = 1 + takeByte(data, size) % kMostParts;
 	std::size_t lengths[kMostParts] = {};
 	for (int i = 0; i + 1 < parts; ++i)

@@ -81,11 +81,15 @@ void *wipingRealloc(void *p, std::size_t size)
 {
 	if (!p)
 		return std::malloc(size);
+	if (size == 0) {
+		wipeAndFree(p);
+		return nullptr;
+	}
 	const std::size_t had = malloc_usable_size(p);
-	if (size <= had && size != 0)
+	if (size <= had)
 		return p;
-	void *moved = size ? std::malloc(size) : nullptr;
-	if (size && !moved)
+	void *moved = std::malloc(size);
+	if (!moved)
 		return nullptr;
 	std::memcpy(moved, p, std::min(had, size));
 	wipeAndFree(p);

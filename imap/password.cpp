@@ -102,14 +102,16 @@ bool hasEnded(pid_t pid, std::chrono::steady_clock::time_point end)
 }
 
 // What a command is asked for: its resource's name, what its first line
-// is, and how much of its output is read.
+// is, how much of its output is read, and whether a command that prints
+// more is stopped there (a token is never that long) or only not heard.
 struct Secret {
 	const char *command;
 	const char *what;
 	std::size_t limit;
+	bool stoppedPastLimit;
 };
-constexpr Secret kPassword{"passwordCommand", "password", kPasswordBytes};
-constexpr Secret kToken{"tokenCommand", "token", kTokenBytes};
+constexpr Secret kPassword{"passwordCommand", "password", kPasswordBytes, false};
+constexpr Secret kToken{"tokenCommand", "token", kTokenBytes, true};
 // A login command's line holds 64 KiB at most in libcurl, and a token goes
 // in it in base64, a third longer, beside the user and the host.
 constexpr std::size_t kLongestToken = 47 * 1024;
@@ -139,10 +141,9 @@ std::optional<string> fromCommand(const string &command, const Secret &secret, s
 	string out;
 	out.reserve(secret.limit + 512);
 	std::size_t total = 0;
-	// A command that prints more than a token ever is, is stopped there.
-	const bool tooMuch = &secret == &kToken;
-	const bool read = readOutput(fds[0], end, secret.limit, tooMuch, out, total);
-	const bool finished = (read && hasEnded(pid, end)) || (tooMuch && total > secret.limit);
+	const bool read = readOutput(fds[0], end, secret.limit, secret.stoppedPastLimit, out, total);
+	const bool tooMuch = secret.stoppedPastLimit && total > secret.limit;
+	const bool finished = (read && hasEnded(pid, end)) || tooMuch;
 	close(fds[0]);
 	// Its group ends whole before its shell is reaped, whose number
 	// names the group until then.
@@ -155,7 +156,7 @@ std::optional<string> fromCommand(const string &command, const Secret &secret, s
 	explicit_bzero(out.data() + lineEnd, out.size() - lineEnd);
 	out.resize(lineEnd);
 	const char *failure = nullptr;
-	if (tooMuch && total > secret.limit)
+	if (tooMuch)
 		failure = " printed more than 64 KiB";
 	else if (!finished)
 		failure = " did not finish in time";

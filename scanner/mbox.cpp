@@ -24,10 +24,14 @@
 namespace {
 
 struct MboxScan {
-	MboxScan(Summary &out, int scanFlags) : summary(out), flags(scanFlags) {}
+	MboxScan(Summary &out, int scanFlags, const PieceReader &pieces)
+		: summary(out), flags(scanFlags), reader(pieces)
+	{
+	}
 
 	Summary &summary;
 	int flags;
+	const PieceReader &reader;
 	MboxProgress at;      // everything but the field being gathered
 	FieldCollector field; // the whole value being gathered
 	MessageStart last;    // where the latest message began
@@ -39,16 +43,16 @@ struct MboxScan {
 		emitEntry(summary, flags, at.sender, at.status, at.subject, at.whole, at.count);
 	}
 
-	// The piece at offset begins a message; the one before it is listed.
-	// A scan can go on from here as from the file's start, unless the
-	// piece also went into the message before (the rest of a long header
-	// line that starts with Ctrl-A): that message's line then depends on
-	// bytes from here on, which a delivery may not have finished.
-	void messageStarts(off_t offset)
+	// The piece begins a message; the one before it is listed.  A scan
+	// can go on from here as from the file's start, unless the piece also
+	// went into the message before (the rest of a long header line that
+	// starts with Ctrl-A): that message's line then depends on bytes from
+	// here on, which a delivery may not have finished.
+	void messageStarts(std::span<const char> piece)
 	{
 		if (pieceTaken)
 			return;
-		last.offset = offset;
+		last.offset = reader.offsetOf(piece.data());
 		last.progress = at;
 		last.room = summary.room;
 		last.length = summary.length;
@@ -62,12 +66,12 @@ struct MboxScan {
 	}
 };
 
-void handlePiece(MboxScan &scan, std::span<char> piece, off_t offset)
+void handlePiece(MboxScan &scan, std::span<char> piece)
 {
 	std::string_view text = pieceText(piece);
 	if (!text.empty() && text.front() == kCtrlA) {
 		scan.emit();
-		scan.messageStarts(offset);
+		scan.messageStarts(piece);
 		text.remove_prefix(std::min(text.find_first_not_of(kCtrlA), text.size()));
 		scan.at.inHeaders = true;
 		scan.at.afterBlank = false;
@@ -94,7 +98,7 @@ void handlePiece(MboxScan &scan, std::span<char> piece, off_t offset)
 	if (!scan.at.sawCtrlA && scan.at.afterBlank) {
 		if (auto word = separatorWord(text)) {
 			scan.emit();
-			scan.messageStarts(offset);
+			scan.messageStarts(piece);
 			scan.at.sender.set(*word);
 			if (scan.flags & SCAN_UTF8)
 				scan.at.whole.sender = *word;
@@ -144,16 +148,14 @@ void skipBody(PieceReader &reader)
 	}
 }
 
-} // namespace
-
-namespace {
-
-// Where the scan begins: where the last one's last message began, when
-// all that changed since is mail appended, or the file's start.
-MessageStart startOfScan(std::optional<MboxResume> resume, int fd, const struct stat &st, Summary &summary,
-                         int flags, ScanMemory *memory)
+// Where the scan begins, the reader set there: where the last one's last
+// message began, when all that changed since is mail appended, or the
+// file's start.
+MessageStart startOfScan(std::optional<MboxResume> resume, const MailFile &file, const struct stat &st,
+                         PieceReader &reader, Summary &summary, int flags, ScanMemory *memory)
 {
-	if (resume && canGoOn(*resume, fd, st, summary.text, summary.capacity, flags)) {
+	if (resume && canGoOn(*resume, file.fd(), st, summary.text, summary.capacity, flags) &&
+	    reader.startAt(resume->last.offset)) {
 		memory->incremental = true;
 		memory->readFrom = resume->last.offset;
 		summary.room = resume->last.room;
@@ -191,18 +193,10 @@ int parseMboxFile(const char *path, Summary &summary, int flags, ScanMemory *mem
 		return 0;
 	}
 
-	MboxScan scan(summary, flags);
 	PieceReader reader(file.fd());
-	scan.last = startOfScan(std::move(resume), file.fd(), st, summary, flags, memory);
+	MboxScan scan(summary, flags, reader);
+	scan.last = startOfScan(std::move(resume), file, st, reader, summary, flags, memory);
 	scan.at = scan.last.progress;
-	if (scan.last.offset != 0 && !reader.startAt(scan.last.offset)) {
-		// A file that cannot go back there is read whole.
-		if (memory)
-			memory->incremental = false;
-		summary = startSummary(summary.text, summary.capacity);
-		scan.last = MessageStart{0, {}, summary.room, 0};
-		scan.at = {};
-	}
 	const bool tracing = flags & SCAN_DEBUG;
 	for (;;) {
 		if (!scan.at.inHeaders && !scan.at.afterBlank && !scan.field.isOpen() && !tracing)
@@ -212,7 +206,7 @@ int parseMboxFile(const char *path, Summary &summary, int flags, ScanMemory *mem
 			break;
 		scan.pieceTaken = scan.field.isOpen() && scan.field.take(piece);
 		if (tracing || scan.at.afterBlank || mayMatter(piece.front()))
-			handlePiece(scan, piece, reader.offsetOf(piece.data()));
+			handlePiece(scan, piece);
 		scan.at.lineStart = piece.back() == '\n';
 	}
 	scan.emit();

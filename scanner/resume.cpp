@@ -63,30 +63,13 @@ struct Print {
 	}
 };
 
-off_t tailFrom(off_t size)
-{
-	return std::max<off_t>(0, size - kTailPrintBytes);
-}
-
-std::optional<std::uint64_t> lastPrintOf(int fd, off_t size, off_t last)
-{
-	return printOf(fd, last, std::min(size, last + kLastPrintBytes));
-}
-
 bool sameTime(const timespec &a, const timespec &b)
 {
 	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-} // namespace
-
-std::uint64_t printOf(std::string_view bytes)
-{
-	Print print;
-	print.add(bytes);
-	return print.done();
-}
-
+// The print of the bytes [from, to) of a file; none when they cannot all be
+// read.
 std::optional<std::uint64_t> printOf(int fd, off_t from, off_t to)
 {
 	Print print;
@@ -104,18 +87,35 @@ std::optional<std::uint64_t> printOf(int fd, off_t from, off_t to)
 	return print.done();
 }
 
+// The prints of the first size bytes of a file whose last message began at
+// last.
+std::optional<FilePrints> printsOf(int fd, off_t size, off_t last)
+{
+	auto head = printOf(fd, 0, std::min(size, kHeadPrintBytes));
+	auto lastStart = printOf(fd, last, std::min(size, last + kLastPrintBytes));
+	auto tail = printOf(fd, std::max<off_t>(0, size - kTailPrintBytes), size);
+	if (!head || !lastStart || !tail)
+		return std::nullopt;
+	return FilePrints{*head, *lastStart, *tail};
+}
+
+} // namespace
+
+std::uint64_t printOf(std::string_view bytes)
+{
+	Print print;
+	print.add(bytes);
+	return print.done();
+}
+
 bool canGoOn(const MboxResume &resume, int fd, const struct stat &st, const char *summary, int capacity,
              int flags)
 {
-	if (st.st_dev != resume.device || st.st_ino != resume.inode || st.st_size <= resume.size ||
-	    flags != resume.flags || capacity <= 0 || capacity != resume.capacity ||
-	    resume.last.length >= static_cast<std::size_t>(capacity) || resume.charset != fontCharset)
-		return false;
-	if (printOf({summary, resume.last.length}) != resume.summaryPrint)
-		return false;
-	return printOf(fd, 0, std::min(resume.size, kHeadPrintBytes)) == resume.headPrint &&
-	       lastPrintOf(fd, resume.size, resume.last.offset) == resume.lastPrint &&
-	       printOf(fd, tailFrom(resume.size), resume.size) == resume.tailPrint;
+	return st.st_dev == resume.device && st.st_ino == resume.inode && st.st_size > resume.size &&
+	       flags == resume.flags && capacity > 0 && capacity == resume.capacity &&
+	       resume.last.length < static_cast<std::size_t>(capacity) && resume.charset == fontCharset &&
+	       printOf({summary, resume.last.length}) == resume.summaryPrint &&
+	       printsOf(fd, resume.size, resume.last.offset) == resume.prints;
 }
 
 std::optional<MboxResume> resumeAfter(int fd, const struct stat &before, off_t size, const MessageStart &last,
@@ -128,11 +128,9 @@ std::optional<MboxResume> resumeAfter(int fd, const struct stat &before, off_t s
 	    !sameTime(after.st_mtim, before.st_mtim) || !sameTime(after.st_ctim, before.st_ctim) ||
 	    after.st_ino != before.st_ino)
 		return std::nullopt;
-	auto head = printOf(fd, 0, std::min(size, kHeadPrintBytes));
-	auto lastStart = lastPrintOf(fd, size, last.offset);
-	auto tail = printOf(fd, tailFrom(size), size);
-	if (!head || !lastStart || !tail)
+	auto prints = printsOf(fd, size, last.offset);
+	if (!prints)
 		return std::nullopt;
 	return MboxResume{after.st_dev, after.st_ino, size, flags, capacity, fontCharset, last,
-	                  printOf({summary, last.length}), *head, *lastStart, *tail};
+	                  printOf({summary, last.length}), *prints};
 }

@@ -51,6 +51,15 @@ struct MessageStart {
 	std::size_t length = 0;
 };
 
+// Prints of the places of a file that tell whether only bytes were added
+// after them.
+struct FilePrints {
+	std::uint64_t head; // of the first kHeadPrintBytes
+	std::uint64_t last; // of kLastPrintBytes from where the last message began
+	std::uint64_t tail; // of the last kTailPrintBytes
+	bool operator==(const FilePrints &) const = default;
+};
+
 struct MboxResume {
 	dev_t device;
 	ino_t inode;
@@ -60,9 +69,7 @@ struct MboxResume {
 	std::array<char, kFontCharsetChars + 1> charset; // the font's, which decoding follows
 	MessageStart last;          // where the last message began
 	std::uint64_t summaryPrint; // of the summary's text up to last.length
-	std::uint64_t headPrint;    // of the file's first kHeadPrintBytes
-	std::uint64_t lastPrint;    // of kLastPrintBytes from where the last message began
-	std::uint64_t tailPrint;    // of its last kTailPrintBytes
+	FilePrints prints;          // of the file's first size bytes
 };
 
 // What parseMailbox() leaves for the next scan of the same mailbox.
@@ -73,12 +80,10 @@ struct ScanMemory {
 	off_t readFrom = 0;
 };
 
-// Prints that tell changed bytes apart: of bytes in memory, and of the
-// bytes [from, to) of a file (none when they cannot all be read).  They
-// start from a number drawn when the process starts, so that no one can
-// write bytes that print alike.
+// A print that tells changed bytes apart.  Prints start from a number
+// drawn when the process starts, so that no one can write bytes that print
+// alike.
 std::uint64_t printOf(std::string_view bytes);
-std::optional<std::uint64_t> printOf(int fd, off_t from, off_t to);
 
 // Whether a scan of the file open as fd, which stat describes, can go on
 // from resume: the summary's text still holds what it held up to there.
