@@ -1,7 +1,7 @@
 // Times parseMailbox() on a large generated mbox beside grep and wc on the
 // same file, warm in the page cache, and reports the scan's peak memory;
 // and on a generated Maildir and MH folder beside the mail readers' own
-// scanners.
+// scanners; and what a rescan and a poll of a large mbox cost.
 //
 //   scan_bench generate FILE MEGABYTES
 //   scan_bench time FILE
@@ -10,7 +10,9 @@
 //   scan_bench time-international WORDS-MBOX ASCII-MBOX
 //   scan_bench time-rescan FILE
 //   scan_bench time-delivery DIR
+//   scan_bench time-poll FILE
 #include "scanner/scanner.h"
+#include "scanner/stamp.h"
 
 #include <algorithm>
 #include <chrono>
@@ -431,6 +433,77 @@ int timeRescan(const char *path)
 	return 0;
 }
 
+// A file's pages dropped from the page cache, so that it is next read from
+// the disk.
+bool dropCache(const char *path)
+{
+	const int fd = open(path, O_RDONLY);
+	const bool dropped = fd >= 0 && fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+	return close(fd) == 0 && dropped;
+}
+
+double cpuSeconds()
+{
+	rusage usage{};
+	getrusage(RUSAGE_SELF, &usage);
+	return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+	       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// What a poll of a large mbox costs the watcher: with nothing changed, a
+// look (the mailbox's stamp, compared with the last); with a confirmation
+// due, a whole read beside the list kept, compared with it.
+int timePoll(const char *path)
+{
+	const int flags = SCAN_NEW_ONLY | SCAN_MIME;
+	constexpr int kCapacity = 32000;
+	constexpr int kLooks = 200000;
+	constexpr int kRuns = 5;
+	MailboxStamp taken;
+	if (!stampMailbox(path, taken)) {
+		std::perror(path);
+		return 1;
+	}
+	int changes = 0;
+	auto start = std::chrono::steady_clock::now();
+	for (int look = 0; look < kLooks; ++look) {
+		MailboxStamp now;
+		changes += !stampMailbox(path, now) || now != taken || !settledBy(now, timeNow());
+	}
+	const double perLook = seconds(std::chrono::steady_clock::now() - start) / kLooks;
+
+	std::vector<char> summary(kCapacity);
+	ScanMemory memory;
+	const int count = parseMailbox(path, summary.data(), kCapacity, flags, memory); // warms the page cache
+	const auto confirm = [&](Timings &wall, Timings &cpu) {
+		const auto started = std::chrono::steady_clock::now();
+		const double cpuStarted = cpuSeconds();
+		const string listed = summary.data();
+		memory.mbox.reset();
+		const int found = parseMailbox(path, summary.data(), kCapacity, flags, memory);
+		const bool same = found == count && listed == summary.data();
+		wall.runs.push_back(seconds(std::chrono::steady_clock::now() - started));
+		cpu.runs.push_back(cpuSeconds() - cpuStarted);
+		return same;
+	};
+	Timings warm, warmCpu, cold, coldCpu;
+	bool allSame = true;
+	for (int run = 0; run < kRuns; ++run)
+		allSame = confirm(warm, warmCpu) && allSame;
+	for (int run = 0; run < 2; ++run)
+		allSame = dropCache(path) && confirm(cold, coldCpu) && allSame;
+	parseMailbox(path, summary.data(), kCapacity, flags, memory); // leaves it cached again
+
+	std::printf("%s: a poll\n", path);
+	std::printf("  nothing changed        %.2f us a look (one stat)%s\n", 1e6 * perLook,
+	            changes != 0 ? "  (CHANGES SEEN)" : "");
+	std::printf("  confirming, cached     %.3f s best, %.3f s median; %.3f s of CPU\n", warm.best(), warm.median(),
+	            warmCpu.median());
+	std::printf("  confirming, from disk  %.3f s best; %.3f s of CPU%s\n", cold.best(), coldCpu.best(),
+	            allSame ? "" : "  (A DIFFERENT LIST)");
+	return 0;
+}
+
 // A message delivered to each folder of generate-folders: the rescan, as
 // the watcher makes it with the default summary, listing new mail (the
 // default) and all mail.
@@ -485,8 +558,10 @@ int main(int argc, char **argv)
 		return timeRescan(argv[2]);
 	if (argc == 3 && std::strcmp(argv[1], "time-delivery") == 0)
 		return timeDelivery(argv[2]);
+	if (argc == 3 && std::strcmp(argv[1], "time-poll") == 0)
+		return timePoll(argv[2]);
 	std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | time FILE | generate-folders DIR MESSAGES | "
 	                     "time-folders DIR | time-international WORDS-MBOX ASCII-MBOX | time-rescan FILE | "
-	                     "time-delivery DIR\n", argv[0]);
+	                     "time-delivery DIR | time-poll FILE\n", argv[0]);
 	return 2;
 }

@@ -27,12 +27,20 @@ struct MailboxLook {
 	bool changed; // since the change last taken in
 	bool empty;   // of size 0, or a folder on a server without messages
 	bool folder;  // read whatever the settings, as MH folders and Maildirs are
-	bool exact;   // changes are told to less than a second (a Maildir, a server's folder)
 };
 enum class RescanStep { stop, read, finish };
 RescanStep examineMailbox(bool notify, const MailboxLook &look);
 void takeInScan(bool notify, int count, time_t mtime); // after a read
 void finishRescan(bool notify);                         // bell, list, title, icon
+
+// A local mailbox (change.cpp): what a rescan sees of it; and whether a
+// read, changed or not, must be whole, to confirm what reads since the last
+// whole one took in.
+MailboxLook lookAtMailbox();
+void forgetMailbox();          // taken in as missing: whatever is there next is a change
+bool confirmationDue();
+enum class ListMade { empty, whole, fromLastMessage };
+void noteListMade(ListMade how);
 
 // A mailbox on an IMAP server, through the helper.
 extern bool remoteMailbox;

@@ -272,7 +272,7 @@ void takeStatus(bool changed, long messages)
 	changed = changed || helper.changeMissed;
 	helper.changeMissed = false;
 	const time_t now = std::time(nullptr);
-	const MailboxLook look{false, changed ? now : lastMtime, changed, messages == 0, false, true};
+	const MailboxLook look{false, changed ? now : lastMtime, changed, messages == 0, false};
 	switch (examineMailbox(helper.notify, look)) {
 	case RescanStep::stop:
 		rescanDone();

@@ -13,7 +13,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
+#include <string>
 
 bool listVisible = false;
 int mailCount = 0;
@@ -30,8 +30,9 @@ namespace {
 // summary as it is; null once the summary has been written again.
 const char *labelStart = nullptr;
 
-// A Maildir's time, to the nanosecond, when a change was last taken in.
-timespec lastStamp{};
+// A change was taken in since the title was last set; the title is made
+// again, since its time in seconds may be the same and its words not.
+bool retitle = false;
 
 // What the last scan of a mailbox file left, so that a rescan after a
 // delivery reads only from the last message on.
@@ -53,32 +54,15 @@ void takeInNoMail(time_t mtime)
 	labelStart = nullptr;
 	mailCount = 0;
 	lastMtime = mtime;
-	lastStamp = {};
 	listCurrent = false;
+	noteListMade(ListMade::empty);
 }
 
-// A delivery into a Maildir, or a reader's move, changes its new and cur
-// folders, not the Maildir itself.  The two often come within a second (a
-// reader takes in what was just delivered), so a change is told by the
-// nanoseconds too.
-MailboxLook lookAtMaildir(const timespec &stamp)
+// Whether a change is read at once, or only when the list next shows.  A
+// notification names what came, so with notify every change is read.
+bool readsEveryChange(const MailboxLook &look)
 {
-	const bool changed = stamp.tv_sec != lastStamp.tv_sec || stamp.tv_nsec != lastStamp.tv_nsec;
-	if (changed)
-		lastStamp = stamp; // every change of a folder is read
-	return {false, stamp.tv_sec, changed, false, true, true};
-}
-
-// What a rescan sees of a local mailbox.
-MailboxLook lookAtMailbox()
-{
-	struct stat st;
-	if (stat(appResources.mailbox, &st) != 0)
-		return {true, 0, false, false, false, false};
-	timespec stamp;
-	if (S_ISDIR(st.st_mode) && isMaildir(appResources.mailbox, &stamp))
-		return lookAtMaildir(stamp);
-	return {false, st.st_mtime, st.st_mtime != lastMtime, st.st_size == 0, S_ISDIR(st.st_mode), false};
+	return listVisible || appResources.newMail || look.folder || appResources.notify;
 }
 
 // Drives the viewport's scrollbar as a drag to its bottom would, so that
@@ -168,8 +152,9 @@ void refreshList()
 
 void updateTitle()
 {
-	if (!appResources.setTitle || lastMtime == titleTime)
+	if (!appResources.setTitle || (lastMtime == titleTime && !retitle))
 		return;
+	retitle = false;
 	std::array<char, 64> title;
 	if (lastMtime == 0)
 		std::snprintf(title.data(), title.size(), "No mail");
@@ -206,11 +191,18 @@ void switchIcon()
 }
 
 // The scan, which goes on from the last message of a mailbox file when only
-// mail was appended since the last; the trace says which it did.  Folders
-// are listed anew each time.
+// mail was appended since the last, unless what such reads took in is due
+// to be confirmed; the trace says which it did.  Folders are listed anew
+// each time.
 int readMailbox(const MailboxLook &look)
 {
+	if (confirmationDue()) {
+		if (appResources.debug)
+			std::printf("Confirming by a whole read\n");
+		scanMemory.mbox.reset();
+	}
 	const int count = parseMailbox(appResources.mailbox, summary, appResources.bufferSize, scanFlags, scanMemory);
+	noteListMade(!look.folder && scanMemory.incremental ? ListMade::fromLastMessage : ListMade::whole);
 	if (appResources.debug && !look.folder && count >= 0) {
 		if (scanMemory.incremental)
 			std::printf("Read incremental, from %lld\n", static_cast<long long>(scanMemory.readFrom));
@@ -218,6 +210,24 @@ int readMailbox(const MailboxLook &look)
 			std::printf("Read whole\n");
 	}
 	return count;
+}
+
+// Nothing changed that a look shows, but a read since the last whole one
+// may have missed a change: the mailbox is read whole, and what differs
+// from the list is taken in as a change.
+void confirmMailbox(bool notify, const MailboxLook &look)
+{
+	const std::string listed = summary;
+	const int listedCount = mailCount;
+	const int count = readMailbox(look);
+	if (count == listedCount && listed == summary) {
+		if (examineMailbox(notify, look) == RescanStep::finish)
+			finishRescan(notify);
+		return;
+	}
+	retitle = true;
+	takeInScan(notify, count, look.mtime);
+	finishRescan(notify);
 }
 
 } // namespace
@@ -243,6 +253,7 @@ RescanStep examineMailbox(bool notify, const MailboxLook &look)
 		if (notify && shownCount == 0)
 			return RescanStep::stop;
 		takeInNoMail(0);
+		forgetMailbox();
 		return RescanStep::finish;
 	}
 	if (!look.changed && !(scanPending && listVisible)) {
@@ -250,18 +261,15 @@ RescanStep examineMailbox(bool notify, const MailboxLook &look)
 			std::printf("No change, %d %s", notify, timeText(lastMtime));
 		return notify ? RescanStep::stop : RescanStep::finish;
 	}
-	// Two changes within a second leave the title's time as it was; where
-	// a change is told more finely, the title is made again at each.
-	if (look.changed && look.exact)
-		titleTime = 0;
+	if (look.changed)
+		retitle = true;
 	if (look.empty) {
 		if (debug)
 			std::printf("Empty, %d %s", notify, timeText(look.mtime));
 		takeInNoMail(look.mtime);
 		return RescanStep::finish;
 	}
-	// A notification names what came, so with notify every change is read.
-	if (listVisible || appResources.newMail || look.folder || appResources.notify)
+	if (readsEveryChange(look))
 		return RescanStep::read;
 	if (debug)
 		std::printf("Changed but not scanned, %d %x %x %d %s", notify, static_cast<unsigned>(lastMtime),
@@ -307,6 +315,11 @@ void rescanMailbox(bool notify)
 		return;
 	}
 	const MailboxLook look = lookAtMailbox();
+	if (!look.missing && !look.changed && !(scanPending && listVisible) && readsEveryChange(look) &&
+	    confirmationDue()) {
+		confirmMailbox(notify, look);
+		return;
+	}
 	switch (examineMailbox(notify, look)) {
 	case RescanStep::stop:
 		return;

@@ -163,13 +163,18 @@ std::optional<string> MDparseOne(const string &folderPath, const Opened &m, int 
 
 } // namespace
 
+bool isMaildir(const char *path, std::array<struct stat, 2> &folders)
+{
+	return isFolder(string(path) + "/new", folders[0]) && isFolder(string(path) + "/cur", folders[1]);
+}
+
 bool isMaildir(const char *path, timespec *changed)
 {
-	struct stat cur, fresh;
-	if (!isFolder(string(path) + "/cur", cur) || !isFolder(string(path) + "/new", fresh))
+	std::array<struct stat, 2> folders;
+	if (!isMaildir(path, folders))
 		return false;
 	if (changed)
-		*changed = std::max(cur.st_mtim, fresh.st_mtim, [](const timespec &a, const timespec &b) {
+		*changed = std::max(folders[0].st_mtim, folders[1].st_mtim, [](const timespec &a, const timespec &b) {
 			return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
 		});
 	return true;

@@ -4,7 +4,9 @@
 
 #include "scanner/resume.h"
 
+#include <array>
 #include <ctime>
+#include <sys/stat.h>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +32,8 @@ int parseMailbox(const char *path, char *summary, int capacity, int flags, ScanM
 // changed is given, the time it last changed: the later of those two's,
 // to the nanosecond.
 bool isMaildir(const char *path, timespec *changed = nullptr);
+// The same, with what stat says of its new and cur folders, in that order.
+bool isMaildir(const char *path, std::array<struct stat, 2> &folders);
 
 // The line of a message whose header block (which is changed in place) is
 // all there is of it, with status (empty for none), by the rules of a

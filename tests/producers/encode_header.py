@@ -12,6 +12,10 @@
   encode_header.py maildir DIR COLON FROM SUBJECT FLAGS
                                                 a message added to a Maildir, in cur
                                                 with FLAGS if there are any, else in new
+  encode_header.py spread PATH COUNT FIRST LAST an mbox of COUNT messages of some 4 KiB,
+                                                "User N" about "subject N", read but for
+                                                FIRST to LAST; its headers as mutt writes
+                                                them back, so that mutt changes only flags
 
 Folded lines are joined by a newline and a blank, as mail sits on disk.
 """
@@ -73,6 +77,23 @@ def message(sender, subject):
     return msg
 
 
+def spread(path, count, first, last):
+    body = "".join("line %d of a body long enough to spread the mailbox out\n" % i for i in range(64))
+    box = mailbox.mbox(path)
+    for n in range(1, count + 1):
+        msg = mailbox.mboxMessage()
+        msg["From"] = "User %d <user%d@example.org>" % (n, n)
+        msg["Subject"] = "subject %d" % n
+        if not first <= n <= last:
+            msg["Status"] = "RO"
+        msg["Content-Length"] = str(len(body))
+        msg["Lines"] = str(body.count("\n"))
+        msg.set_payload(body)
+        msg.set_from("user%d@example.org" % n, (2026, 12, 7, 10, 0, 0, 0, 341, 0))
+        box.add(msg)
+    box.close()
+
+
 def main(args):
     kind = args[0]
     if kind == "word":
@@ -87,6 +108,9 @@ def main(args):
         box = mailbox.mbox(args[1])
         box.add(message(args[2], args[3]))
         box.close()
+        return
+    elif kind == "spread":
+        spread(args[1], *map(int, args[2:5]))
         return
     elif kind == "mh":
         box = mailbox.MH(args[1], create=True)

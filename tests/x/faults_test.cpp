@@ -98,7 +98,10 @@ void run(const Fault &f)
 	ASSERT_NE(list, 0u) << w.err();
 	ASSERT_TRUE(w.waitForOutput("MapNotify\n"));
 	if (f.change) {
-		f.change(dir);
+		{
+			const HeldStill held = w.hold(); // seen in one look, done in several steps
+			f.change(dir);
+		}
 		before = stamp(mbox);
 		ASSERT_TRUE(w.waitForOutput("rescanMailbox 1\n", occurrences(w.out(), "rescanMailbox 1\n") + 1));
 	}

@@ -59,16 +59,22 @@ TEST(MaildirX, DeliveredThenRead)
 	ASSERT_TRUE(x.waitUntil([&] { return iconBackground(x) == kWhite; }));
 
 	// A delivery changes new: the next poll rings and titles with its time.
-	ASSERT_EQ(x.run(deliver(md, "Ann") + " && " + deliver(md, "Bob")), 0);
-	setTimes(md, kT2, kT1);
+	{
+		const HeldStill held = w.hold();
+		ASSERT_EQ(x.run(deliver(md, "Ann") + " && " + deliver(md, "Bob")), 0);
+		setTimes(md, kT2, kT1);
+	}
 	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list) == "Mail at " + kTime2; }));
 	EXPECT_TRUE(w.waitForOutput("Scanned, 1 2 " + kTime2));
 	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kBlack; }));
 	EXPECT_EQ(x.bells().size(), 1u);
 
 	// Read: moved to cur and marked seen.
-	ASSERT_EQ(x.run("minc " + md + " >/dev/null && mflag -S " + md + "/cur/* >/dev/null"), 0);
-	setTimes(md, kT2, kT3);
+	{
+		const HeldStill held = w.hold();
+		ASSERT_EQ(x.run("minc " + md + " >/dev/null && mflag -S " + md + "/cur/* >/dev/null"), 0);
+		setTimes(md, kT2, kT3);
+	}
 	ASSERT_TRUE(x.waitUntil([&] { return x.wmName(list) == "No mail since " + kTime3; }));
 	EXPECT_TRUE(x.waitUntil([&] { return iconBackground(x) == kWhite; }));
 	x.waitUntil([] { return false; }, std::chrono::milliseconds(1500));
@@ -175,8 +181,7 @@ TEST(MaildirX, AMailboxFileDeletedAndCreatedAgainIsStillWatched)
 	ASSERT_TRUE(w.waitForOutput("No mail file, 1 1\n"));
 	writeMailbox(dir.sub("mbox"), message("b", "s"), kT2);
 	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 2; }));
-	fs::rename(dir.write("new", message("c", "s")), dir.sub("mbox"));
-	setMtime(dir.sub("mbox"), kT3);
+	writeMailbox(dir.sub("mbox"), message("c", "s"), kT3); // renamed into place
 	EXPECT_TRUE(x.waitUntil([&] { return x.bells().size() == 3; }));
 	EXPECT_EQ(w.err(), "");
 }

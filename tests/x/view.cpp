@@ -24,16 +24,23 @@ ListView listView(XSession &x, Window shell)
 	return view;
 }
 
+std::vector<unsigned long> labelImage(XSession &x, Window shell)
+{
+	std::vector<unsigned long> image;
+	auto top = x.children(shell);
+	auto parts = top.empty() ? std::vector<Window>{} : x.children(top.front());
+	for (Window part : parts)
+		for (Window label : x.children(part))
+			image = x.image(label);
+	return image;
+}
+
 std::vector<unsigned long> stableLabelImage(XSession &x, Window shell)
 {
 	std::vector<unsigned long> image, before;
 	x.waitUntil([&] {
 		before = image;
-		auto top = x.children(shell);
-		auto parts = top.empty() ? std::vector<Window>{} : x.children(top.front());
-		for (Window part : parts)
-			for (Window label : x.children(part))
-				image = x.image(label);
+		image = labelImage(x, shell);
 		return !image.empty() && image == before;
 	});
 	return image;

@@ -15,7 +15,9 @@ struct ListView {
 };
 ListView listView(XSession &x, Window shell);
 
-// The pixels of the list's label, once they stop changing.
+// The pixels of the list's label as they are now; none without a label.
+std::vector<unsigned long> labelImage(XSession &x, Window shell);
+// The same, once they stop changing.
 std::vector<unsigned long> stableLabelImage(XSession &x, Window shell);
 
 // The icon widget's window inside the icon shell, and its background.

@@ -503,8 +503,51 @@ void waitForNextSecond()
 
 void writeMailbox(const string &path, const string &bytes, long mtime)
 {
-	std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-	setMtime(path, mtime);
+	const string aside = path + ".new~";
+	std::ofstream(aside, std::ios::binary | std::ios::trunc) << bytes;
+	setMtime(aside, mtime);
+	std::filesystem::rename(aside, path);
+}
+
+namespace {
+
+// Whether every process of the group is stopped (or gone).
+bool allStopped(pid_t group)
+{
+	for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+		const string stat = readFile(entry.path().string() + "/stat");
+		const auto end = stat.rfind(')'); // of the command's name, which may hold anything
+		if (end == string::npos)
+			continue;
+		std::istringstream fields(stat.substr(end + 1));
+		char state = 0;
+		long parent = 0, processGroup = 0;
+		if (fields >> state >> parent >> processGroup && processGroup == group && state != 'T' &&
+		    state != 't' && state != 'Z' && state != 'X')
+			return false;
+	}
+	return true;
+}
+
+} // namespace
+
+HeldStill::HeldStill(pid_t group) : group_(group)
+{
+	kill(-group_, SIGSTOP);
+	// The signal is only sent: a process in a system call ends it first.
+	const auto start = Clock::now();
+	while (!allStopped(group_)) {
+		if (Clock::now() - start > kPatience) {
+			kill(-group_, SIGCONT);
+			throw std::runtime_error("process group " + std::to_string(group_) + " does not stop");
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+}
+
+HeldStill::~HeldStill()
+{
+	kill(-group_, SIGCONT);
 }
 
 string message(const string &sender, const string &subject, bool read)

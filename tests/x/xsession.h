@@ -107,6 +107,25 @@ private:
 	pid_t pid_ = -1;
 };
 
+// Holds a process group still while this lives: once made, none of its
+// processes runs until it ends.  A change made meanwhile in several steps
+// is seen whole by the watcher's next look, as one made between two polls.
+class HeldStill {
+public:
+	explicit HeldStill(pid_t group);
+	~HeldStill();
+	HeldStill(const HeldStill &) = delete;
+	HeldStill &operator=(const HeldStill &) = delete;
+
+private:
+	pid_t group_;
+};
+
+// A prefix for Watcher that runs it without the trace lines of each piece
+// of a mailbox file read, which a large one makes many of.
+inline const std::vector<std::string> kWithoutPieceTraces{
+	"sh", "-c", "\"$@\" | grep --line-buffered -v -e '^[01], [01], <' -e '^>$'", "sh"};
+
 // The watcher under test, run in dir (where its mailbox usually is), with
 // its output kept in dir's files "out" and "err".
 class Watcher {
@@ -126,6 +145,8 @@ public:
 	int exitStatus(); // waits for the end
 
 	pid_t pid() const { return pid_; }
+	// Still while the result lives (with whatever runs it).
+	HeldStill hold() const { return HeldStill(pid_); }
 
 private:
 	XSession &x_;
@@ -135,7 +156,8 @@ private:
 };
 
 // Writes a mailbox with the given bytes and modification time (seconds
-// since the epoch), so that every change moves the time the watcher sees.
+// since the epoch): written aside, its time set, and renamed into place,
+// so that the watcher sees it either as it was or as it is now.
 void writeMailbox(const std::string &path, const std::string &bytes, long mtime);
 void setMtime(const std::string &path, long mtime);
 // Sleeps until the clock's next second has just begun, so that what a test
