@@ -58,6 +58,13 @@ void takeInNoMail(time_t mtime)
 	noteListMade(ListMade::empty);
 }
 
+// Nothing to take in: the mailbox is as it was when a change was last
+// taken in, and no read waits for the list to show.
+bool unchanged(const MailboxLook &look)
+{
+	return !look.changed && !(scanPending && listVisible);
+}
+
 // Whether a change is read at once, or only when the list next shows.  A
 // notification names what came, so with notify every change is read.
 bool readsEveryChange(const MailboxLook &look)
@@ -256,7 +263,7 @@ RescanStep examineMailbox(bool notify, const MailboxLook &look)
 		forgetMailbox();
 		return RescanStep::finish;
 	}
-	if (!look.changed && !(scanPending && listVisible)) {
+	if (unchanged(look)) {
 		if (debug)
 			std::printf("No change, %d %s", notify, timeText(lastMtime));
 		return notify ? RescanStep::stop : RescanStep::finish;
@@ -315,8 +322,7 @@ void rescanMailbox(bool notify)
 		return;
 	}
 	const MailboxLook look = lookAtMailbox();
-	if (!look.missing && !look.changed && !(scanPending && listVisible) && readsEveryChange(look) &&
-	    confirmationDue()) {
+	if (!look.missing && unchanged(look) && readsEveryChange(look) && confirmationDue()) {
 		confirmMailbox(notify, look);
 		return;
 	}

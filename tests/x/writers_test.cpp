@@ -11,11 +11,13 @@
 #include "tests/x/xsession.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
 using std::string;
 using std::vector;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,7 +27,7 @@ const string kGeometry = "600x420";
 // The steps' means, in the mailbox's folder.  A delivery is numbered:
 // "User N" about "subject N".  A mail reader runs in a terminal of its own
 // with its keys pushed, and is waited for until it quits.
-const string kWriters = R"(export HOME="$PWD" MAILRC=/dev/null
+const string kWriters = R"(export HOME="$PWD" MAILRC=/dev/null MH="$PWD/.mh_profile" PATH="$PATH:/usr/bin/mh"
 deliverWith() {
 	printf 'From user%s@example.org Mon Dec  7 10:00:00 2026\nFrom: User %s <user%s@example.org>\n' "$2" "$2" "$2" >"msg$2"
 	printf 'Subject: subject %s\n\nbody\n' "$2" >>"msg$2"
@@ -69,6 +71,15 @@ const Step kSteps[] = {
 	{"mailutils reads one and saves another", "printf 'p 1\\ns 2 saved\\nq\\n' | mail.mailutils -f mbox >/dev/null",
 	 ""},
 	{"procmail delivers after them", "deliver 77", ""},
+};
+
+// An MH folder, which procmail delivers into and nmh keeps.
+const Step kFolderSteps[] = {
+	{"procmail delivers into it", "deliverWith mh.rc 1", ""},
+	{"two deliveries, a look between", "deliverWith mh.rc 2", "deliverWith mh.rc 3"},
+	{"nmh refiles one to another folder", "refile -src +inbox 1 +other", ""},
+	{"nmh removes one", "rmm -unlink +inbox 2", ""},
+	{"procmail delivers after them", "deliverWith mh.rc 4", ""},
 };
 
 // Both messages well inside the file, away from where a rescan looks: it
@@ -127,20 +138,23 @@ void setUp(const TempDir &dir)
 	std::ofstream(dir.sub("muttrc")) << kMuttrc << "set folder=\"" << dir.path() << "\"\n";
 	std::ofstream(dir.sub("locked.rc")) << ":0:\n" << dir.sub("mbox") << "\n";
 	std::ofstream(dir.sub("unlocked.rc")) << ":0\n" << dir.sub("mbox") << "\n";
+	fs::create_directory(dir.sub("inbox"));
+	std::ofstream(dir.sub("mh.rc")) << ":0\n" << dir.sub("inbox") << "/.\n";
+	std::ofstream(dir.sub(".mh_profile")) << "Path: " << dir.path() << "\n";
 	std::ofstream burst(dir.sub("burst"));
 	for (int n = 65; n <= 72; ++n)
 		burst << "From user" << n << "@example.org Mon Dec  7 10:00:00 2026\nFrom: User " << n
 		      << " <user" << n << "@example.org>\nSubject: subject " << n << "\n\nbody\n\n";
 }
 
-// A watcher on a mailbox of 64 messages, 10 of them new, and the means to
-// change it.
+// A watcher on a mailbox, the file of 64 messages, 10 of them new, or the
+// MH folder "inbox", empty; and the means to change them.
 class Writers {
 public:
-	explicit Writers(const vector<string> &mode)
+	explicit Writers(const vector<string> &mode, const string &mailbox = "mbox") : mailbox_(mailbox)
 	{
 		setUp(dir_);
-		vector<string> args{"-mailbox", "mbox", "-debug", "-geometry", kGeometry};
+		vector<string> args{"-mailbox", mailbox, "-debug", "-geometry", kGeometry};
 		args.insert(args.end(), mode.begin(), mode.end());
 		watcher_.emplace(x_, dir_.path(), args, kWithoutPieceTraces);
 		list_ = x_.waitForShown("boxwarden");
@@ -163,25 +177,27 @@ public:
 			EXPECT_TRUE(watcher_->waitForOutput("Scanned, ", reads + 1));
 			EXPECT_EQ(run(step.then), 0);
 		}
-		const Shown fresh = freshlyShown(dir_.sub("mbox"));
+		const Shown fresh = freshlyShown(dir_.sub(mailbox_));
 		return x_.waitUntil([&] { return shownBy(x_, list_) == fresh; }, patience);
 	}
 
 private:
 	int run(const string &command) { return x_.run("cd '" + dir_.path() + "' && . ./writers.sh && " + command); }
 
+	string mailbox_;
 	XSession x_;
 	TempDir dir_;
 	std::optional<Watcher> watcher_;
 	Window list_ = 0;
 };
 
-void takeEveryStep(const vector<string> &mode)
+template <std::size_t N>
+void takeEveryStep(const Step (&steps)[N], const vector<string> &mode, const string &mailbox = "mbox")
 {
-	Writers writers(mode);
+	Writers writers(mode, mailbox);
 	Watcher &w = writers.watcher();
-	ASSERT_TRUE(w.waitForOutput("Scanned, 1 10 "));
-	for (const Step &step : kSteps) {
+	ASSERT_TRUE(w.waitForOutput("Scanned, 1 "));
+	for (const Step &step : steps) {
 		SCOPED_TRACE(step.what);
 		EXPECT_TRUE(writers.take(step)) << w.out();
 	}
@@ -192,12 +208,18 @@ void takeEveryStep(const vector<string> &mode)
 
 TEST(Writers, PolledEverySecond)
 {
-	takeEveryStep({"-poll", "1"});
+	takeEveryStep(kSteps, {"-poll", "1"});
 }
 
 TEST(Writers, Instant)
 {
-	takeEveryStep({"-instant", "-poll", "3600"});
+	takeEveryStep(kSteps, {"-instant", "-poll", "3600"});
+}
+
+TEST(Writers, AnMHFolder)
+{
+	takeEveryStep(kFolderSteps, {"-poll", "1"}, "inbox");
+	takeEveryStep(kFolderSteps, {"-instant", "-poll", "3600"}, "inbox");
 }
 
 // A rewrite that keeps the size, then a delivery, between two looks: the
